@@ -1,0 +1,75 @@
+// The exported entry, the library entry and the descriptor record.
+#include "module/in_module.h"
+
+#include "capture/capture.h"
+#include "mixer/volume.h"
+#include "playback/file_info.h"
+#include "playback/sequencer.h"
+#include "settings/settings_dialog.h"
+#include "settings/settings_store.h"
+
+static const char kDescription[] = "Tessarin MIDI plug-in v0.60 (x86)";
+// One pair of extension list and description, ended by an empty text.
+static const char kFileTypes[] = "MID\0MIDI Audio Files (*.MID)\0";
+
+static void __cdecl DoNothing(void) {}
+static int __cdecl ReturnZero(void*) { return 0; }
+
+// The record is followed by three zero words the module never touches.
+struct ModuleData {
+    InModule record;
+    int trailing_zero[3];
+};
+
+static ModuleData module_data = {
+    {
+        0x101,
+        kDescription,
+        nullptr,
+        nullptr,
+        kFileTypes,
+        1,
+        0,
+        ShowSettings,
+        ShowAbout,
+        LoadSettings,
+        DoNothing,
+        GetFileInfo,
+        ReturnZero,
+        ReturnZero,
+        Play,
+        Pause,
+        Resume,
+        IsPaused,
+        Stop,
+        GetLength,
+        GetPosition,
+        SetPosition,
+        SetVolume,
+        SetPan,
+        nullptr,
+        nullptr,
+        nullptr,
+        {0, 0},
+        nullptr,
+        {0, 0, 0, 0, 0},
+        DoNothing,
+        nullptr,
+        0,
+    },
+    {0, 0, 0},
+};
+
+InModule& in_module = module_data.record;
+
+extern "C" __declspec(dllexport) InModule* __cdecl kestroGetInModule2(void)
+{
+    return &module_data.record;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        DisableThreadLibraryCalls(instance);
+    return TRUE;
+}

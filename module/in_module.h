@@ -1,0 +1,69 @@
+// The descriptor record the host drives the plug-in through, and its export.
+#pragma once
+
+#include <cstddef>
+#include <windows.h>
+
+#include "host/host_services.h"
+
+// 38 words; offsets are part of the host contract and checked below.
+struct InModule {
+    int version;                 // 0x101
+    const char* description;
+    HWND main_window;            // host
+    HINSTANCE module_instance;   // host
+    const char* file_types;      // "MID\0MIDI Audio Files (*.MID)\0\0"
+    int flag_word_1;             // 1
+    int flag_word_2;             // 0
+    void(__cdecl* ShowSettings)(HWND parent);
+    void(__cdecl* ShowAbout)(HWND parent);
+    void(__cdecl* LoadSettings)(void);
+    void(__cdecl* DoNothing)(void);
+    void(__cdecl* GetFileInfo)(const char* file, char* title_out, int* length_out);
+    int(__cdecl* ReturnZero12)(void*);
+    int(__cdecl* ReturnZero13)(void*);
+    int(__cdecl* Play)(const char* path);
+    void(__cdecl* Pause)(void);
+    void(__cdecl* Resume)(void);
+    int(__cdecl* IsPaused)(void);
+    void(__cdecl* Stop)(void);
+    int(__cdecl* GetLength)(void);
+    int(__cdecl* GetPosition)(void);
+    void(__cdecl* SetPosition)(int ms);
+    void(__cdecl* SetVolume)(int volume);
+    void(__cdecl* SetPan)(int pan);
+    VisOpenFn vis_open;          // host
+    VisCloseFn vis_close;        // host
+    PcmSinkFn pcm_sink_b;        // host
+    int unused_27[2];            // host; never read
+    PcmSinkFn pcm_sink_a;        // host
+    int unused_30[5];            // host; never read
+    void(__cdecl* DoNothing35)(void);
+    AnnounceFormatFn announce_format; // host
+    int unused_37;               // host; never read
+};
+
+static_assert(sizeof(void*) == 4, "the record is made of 32-bit words");
+static_assert(sizeof(InModule) == 38 * 4);
+static_assert(offsetof(InModule, main_window) == 8);
+static_assert(offsetof(InModule, module_instance) == 12);
+static_assert(offsetof(InModule, file_types) == 16);
+static_assert(offsetof(InModule, ShowSettings) == 28);
+static_assert(offsetof(InModule, LoadSettings) == 36);
+static_assert(offsetof(InModule, GetFileInfo) == 44);
+static_assert(offsetof(InModule, Play) == 56);
+static_assert(offsetof(InModule, Stop) == 72);
+static_assert(offsetof(InModule, SetPosition) == 84);
+static_assert(offsetof(InModule, SetPan) == 92);
+static_assert(offsetof(InModule, vis_open) == 96);
+static_assert(offsetof(InModule, vis_close) == 100);
+static_assert(offsetof(InModule, pcm_sink_b) == 104);
+static_assert(offsetof(InModule, pcm_sink_a) == 116);
+static_assert(offsetof(InModule, DoNothing35) == 140);
+static_assert(offsetof(InModule, announce_format) == 144);
+static_assert(offsetof(InModule, unused_37) == 148);
+
+// The record itself; the host words are read through it.
+extern InModule& in_module;
+
+extern "C" __declspec(dllexport) InModule* __cdecl kestroGetInModule2(void);

@@ -1,0 +1,168 @@
+// Sequencer playback through the Media Control Interface. The device plays the file to the
+// system's MIDI output; the position is the module's own clock, never asked of the device.
+#include "playback/sequencer.h"
+
+#include "capture/capture.h"
+#include "host/host_services.h"
+#include "mixer/volume.h"
+#include "module/bounded_text.h"
+#include "module/in_module.h"
+#include "playback/clock.h"
+#include "settings/settings_store.h"
+#include "streaming/streamed_file.h"
+
+// Playback state, touched only on the host thread, one call at a time.
+// open_record.wDeviceID is non-zero exactly while a file is open: Stop clears it after
+// closing, so a later command can never reach a device ID the system has handed out again.
+char current_path[kCurrentPathSize];
+int length_ms = 0;
+int playing = 0;
+static MCI_OPEN_PARMSA open_record;
+static int pause_position_ms = 0;
+static int paused = 0;
+static int end_notified = 0;
+
+MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path)
+{
+    ZeroMemory(record, sizeof(*record));
+    record->lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
+    record->lpstrElementName = path;
+    return mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT,
+                           (DWORD_PTR)record);
+}
+
+MCIERROR QuerySequencerLength(MCIDEVICEID device, int* length)
+{
+    MCI_SET_PARMS set = {};
+    set.dwTimeFormat = MCI_FORMAT_MILLISECONDS;
+    mciSendCommandA(device, MCI_SET, MCI_SET_TIME_FORMAT | MCI_WAIT, (DWORD_PTR)&set);
+
+    MCI_STATUS_PARMS status = {};
+    status.dwItem = MCI_STATUS_LENGTH;
+    MCIERROR result = mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, (DWORD_PTR)&status);
+    if (result == 0)
+        *length = (int)status.dwReturn;
+    return result;
+}
+
+// Play from `from` to the end of the file, without waiting.
+static void PlayFrom(int from)
+{
+    MCI_PLAY_PARMS play = {};
+    play.dwFrom = (DWORD)from;
+    play.dwTo = (DWORD)length_ms;
+    mciSendCommandA(open_record.wDeviceID, MCI_PLAY, MCI_FROM | MCI_TO, (DWORD_PTR)&play);
+}
+
+static void SendGeneric(UINT command)
+{
+    MCI_GENERIC_PARMS generic = {};
+    mciSendCommandA(open_record.wDeviceID, command, MCI_WAIT, (DWORD_PTR)&generic);
+}
+
+// Returns 0 when playing, 1 when the sequencer refused the file, -1 when a streamed file
+// could not be retrieved.
+int __cdecl Play(const char* path)
+{
+    // The host should Stop between files; if it did not, end the earlier file (device,
+    // capture, temporary download) before anything is set up again.
+    if (open_record.wDeviceID != 0)
+        Stop();
+
+    if (path == nullptr)
+        path = "";
+    int fits = CopyText(current_path, sizeof(current_path), path);
+    end_notified = 0;
+    // A name that does not fit is refused rather than opened as a different, cut name.
+    if (!fits)
+        return 1;
+
+    const char* local = ResolveStreamedPath(path);
+    if (local == nullptr)
+        return -1;
+
+    MCI_OPEN_PARMSA record;
+    if (OpenSequencer(&record, local) != 0)
+        return 1;
+    open_record = record;
+
+    int length = 0;
+    QuerySequencerLength(open_record.wDeviceID, &length);
+    length_ms = length;
+
+    MCI_PLAY_PARMS play = {};
+    mciSendCommandA(open_record.wDeviceID, MCI_PLAY, 0, (DWORD_PTR)&play);
+
+    playing = 1;
+    SetVolume(kReapplyVolume);
+
+    in_module.announce_format(0, 44, 2, 1);
+    in_module.vis_open(0, 44100);
+
+    ClockStart();
+    capture_active = 0;
+    if (config_sample)
+        StartCapture();
+    return 0;
+}
+
+void __cdecl Pause(void)
+{
+    pause_position_ms = ClockRead();
+    SendGeneric(MCI_PAUSE);
+    paused = 1;
+    ClockFreeze();
+}
+
+void __cdecl Resume(void)
+{
+    SendGeneric(MCI_RESUME);
+    paused = 0;
+    ClockThaw();
+    PlayFrom(pause_position_ms);
+    ClockRebase(pause_position_ms);
+}
+
+int __cdecl IsPaused(void)
+{
+    return paused;
+}
+
+void __cdecl Stop(void)
+{
+    SendGeneric(MCI_STOP);
+    SendGeneric(MCI_CLOSE);
+    open_record.wDeviceID = 0;
+    playing = 0;
+    StopCapture();
+    in_module.vis_close();
+    CleanupStreamedFile();
+}
+
+int __cdecl GetLength(void)
+{
+    return length_ms;
+}
+
+int __cdecl GetPosition(void)
+{
+    int pos = ClockRead();
+    if (pos > length_ms && !end_notified) {
+        end_notified = 1;
+        PostMessageA(in_module.main_window, kEndOfFileMessage, 0, 0);
+    }
+    return pos;
+}
+
+// While paused (the clock frozen) the device stays paused: the seek only moves the paused position, and
+// Resume plays from there.
+void __cdecl SetPosition(int ms)
+{
+    if (ClockIsFrozen()) {
+        pause_position_ms = ms;
+        ClockRebase(ms);
+        return;
+    }
+    PlayFrom(ms);
+    ClockRebase(ms);
+}

@@ -1,0 +1,149 @@
+// The stand-in host player: loads the plug-in from its own folder as a media player does,
+// fills the host words of its record and plays one file (or the demo tune) to the end.
+#include <windows.h>
+#include <urlmon.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "module/in_module.h"
+
+static std::atomic<bool> interrupted{false};
+static bool ended = false;
+static std::atomic<long> blocks_received{0};
+
+static void __cdecl HostAnnounceFormat(int, int, int, int) {}
+static void __cdecl HostVisOpen(int, int) {}
+static void __cdecl HostVisClose(void) {}
+static void __cdecl HostPcmSinkA(const void*, int, int, int) { ++blocks_received; }
+static void __cdecl HostPcmSinkB(const void*, int, int, int) {}
+
+// The host's download service: fetches url into target; 0 when the file is there.
+static int __cdecl HostDownload(HWND, const char* url, const char* target, const char* status)
+{
+    printf("%s: %s\n", status, url);
+    return URLDownloadToFileA(nullptr, url, target, 0, nullptr) == S_OK ? 0 : 1;
+}
+
+static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == kDownloadServiceQuery && lparam == kDownloadServiceParam)
+        return (LRESULT)HostDownload;
+    if (message == kEndOfFileMessage) {
+        ended = true;
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+static BOOL WINAPI OnConsoleControl(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        interrupted = true;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+static std::string ProgramFolder()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
+    std::string folder(path, n);
+    return folder.substr(0, folder.find_last_of("\\/") + 1);
+}
+
+static std::string Clock(int ms)
+{
+    if (ms < 0)
+        ms = 0;
+    char text[32];
+    snprintf(text, sizeof(text), "%d:%02d", ms / 60000, ms / 1000 % 60);
+    return text;
+}
+
+static void ShowProgress(const char* title, int position, int length)
+{
+    const int width = 30;
+    int filled = length > 0 ? (int)((long long)width * (position < length ? position : length) / length) : 0;
+    if (filled < 0)
+        filled = 0;
+    std::string bar(filled, '#');
+    bar.append(width - filled, '-');
+    printf("\r%s [%s] %s / %s ", title, bar.c_str(), Clock(position).c_str(), Clock(length).c_str());
+    fflush(stdout);
+}
+
+int main(int argc, char** argv)
+{
+    std::string folder = ProgramFolder();
+    std::string file = argc > 1 ? argv[1] : folder + "demo.mid";
+
+    HMODULE plugin = LoadLibraryA((folder + "midi_plugin.dll").c_str());
+    if (plugin == nullptr) {
+        fprintf(stderr, "error: cannot load %smidi_plugin.dll\n", folder.c_str());
+        return 3;
+    }
+    auto get_module = (InModule * (__cdecl*)(void))(void*) GetProcAddress(plugin, "kestroGetInModule2");
+    if (get_module == nullptr) {
+        fprintf(stderr, "error: midi_plugin.dll does not export kestroGetInModule2\n");
+        return 3;
+    }
+    InModule* mod = get_module();
+
+    WNDCLASSA window_class = {};
+    window_class.lpfnWndProc = HostWindowProc;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = "StandInHostPlayer";
+    RegisterClassA(&window_class);
+    HWND window = CreateWindowA("StandInHostPlayer", "player", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                window_class.hInstance, nullptr);
+
+    mod->main_window = window;
+    mod->module_instance = plugin;
+    mod->announce_format = HostAnnounceFormat;
+    mod->vis_open = HostVisOpen;
+    mod->vis_close = HostVisClose;
+    mod->pcm_sink_a = HostPcmSinkA;
+    mod->pcm_sink_b = HostPcmSinkB;
+    mod->LoadSettings();
+
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+    int result = mod->Play(file.c_str());
+    if (result != 0) {
+        if (result == 1)
+            fprintf(stderr, "error: the sequencer refused %s\n", file.c_str());
+        else
+            fprintf(stderr, "error: could not retrieve %s\n", file.c_str());
+        mod->Stop();
+        FreeLibrary(plugin);
+        return result == 1 ? 1 : 2;
+    }
+
+    const char* title = file.c_str() + file.find_last_of("\\/") + 1;
+    DWORD last_shown = 0;
+    while (!ended && !interrupted) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        // The plug-in posts the end-of-file message from GetPosition, so ask often.
+        int position = mod->GetPosition();
+        if (GetTickCount() - last_shown >= 250) {
+            ShowProgress(title, position, mod->GetLength());
+            last_shown = GetTickCount();
+        }
+    }
+    ShowProgress(title, ended ? mod->GetLength() : mod->GetPosition(), mod->GetLength());
+    printf("\n%s\n", ended ? "End of file." : "Stopped.");
+
+    mod->Stop();
+    DestroyWindow(window);
+    FreeLibrary(plugin);
+    return ended ? 0 : 130;
+}

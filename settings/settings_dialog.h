@@ -1,0 +1,7 @@
+// The settings dialog and the About box.
+#pragma once
+
+#include <windows.h>
+
+void __cdecl ShowSettings(HWND parent);
+void __cdecl ShowAbout(HWND parent);
