@@ -69,12 +69,11 @@ int __cdecl Play(const char* path)
     if (open_record.wDeviceID != 0)
         Stop();
 
-    if (path == nullptr)
-        path = "";
     int fits = CopyText(current_path, sizeof(current_path), path);
     end_notified = 0;
-    // A name that does not fit is refused rather than opened as a different, cut name.
-    if (!fits)
+    // No name, an empty one (which would open the bare device) or one that does not fit
+    // is refused, rather than opened as some other, cut name.
+    if (path == nullptr || path[0] == '\0' || !fits)
         return 1;
 
     const char* local = ResolveStreamedPath(path);

@@ -1,0 +1,121 @@
+// Test rig: loads the shipped plug-in afresh for each test and plays the host around it.
+#pragma once
+
+#include <windows.h>
+#include <mmsystem.h>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "module/in_module.h"
+
+namespace rig {
+
+// Everything the host doubles and substituted system functions saw, in order, as text
+// such as "announce_format(0,44,2,1)" or "mci OPEN 0x3202". Sinks add from the capture
+// thread, so go through AddEvent/Events.
+void AddEvent(const std::string& event);
+std::vector<std::string> Events();
+void ClearEvents();
+int CountEvents(const std::string& prefix);
+
+// A window message the host window received (sent or posted).
+struct Message {
+    UINT message;
+    WPARAM wparam;
+    LPARAM lparam;
+};
+
+// What the host window answers to the download-service query.
+extern LRESULT download_service_answer;
+
+// Rewrites one import address table entry of `module` for the life of this object.
+class ImportPatch {
+public:
+    ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
+    ~ImportPatch();
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    void* original() const { return original_; }
+
+private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
+// Replaces GetTickCount in the plug-in with a counter the test sets.
+class FakeTicks {
+public:
+    explicit FakeTicks(HMODULE module, DWORD start = 1000);
+    void Set(DWORD ticks);
+    void Advance(DWORD ms);
+
+private:
+    ImportPatch patch_;
+};
+
+// One command the plug-in sent to mciSendCommandA, with the first words of its record.
+struct MciCall {
+    MCIDEVICEID device;
+    UINT command;
+    DWORD_PTR flags;
+    DWORD words[5]; // record words as passed in (before the system writes to it)
+    std::string element; // element name of an open
+};
+
+// Records every MCI command; either forwards it to the real sequencer or answers it itself.
+class MciRecorder {
+public:
+    // forward: pass the commands on to Wine's sequencer; otherwise answer them with
+    // `answers`, giving device ID 7 on open and length `fake_length` on a status query.
+    MciRecorder(HMODULE module, bool forward);
+    ~MciRecorder();
+    std::vector<MciCall> Calls() const;
+    void Clear();
+    // Result to give for a command (0 unless set); only when not forwarding.
+    void Fail(UINT command, MCIERROR result);
+    DWORD fake_length = 4000;
+    MCIDEVICEID next_device = 7;
+
+private:
+    ImportPatch patch_;
+};
+
+// Names an MCI command for event texts ("OPEN", "PLAY", ...).
+const char* MciName(UINT command);
+
+// A fresh load of the plug-in with the host words filled by recording doubles.
+class PluginTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Delivers posted messages to the host window and returns all it has received.
+    std::vector<Message> Messages();
+    int CountMessages(UINT message);
+    // A per-test folder in the temporary folder, removed after the test.
+    const std::string& Folder();
+    // Writes a scale of `quarters` quarter notes (quarters * 500 ms) into Folder().
+    std::string WriteScale(const char* name, int quarters);
+    std::string WriteBytes(const char* name, const std::string& bytes);
+
+    HMODULE dll = nullptr;
+    InModule* mod = nullptr;
+    InModule record_at_load = {}; // the record as the export first returned it
+    HWND window = nullptr;
+
+private:
+    std::string folder_;
+};
+
+// The folder of the running test program (with a trailing backslash), where the build puts
+// the plug-in, the player and the settings-folder library.
+std::string ProgramFolder();
+// Runs a program, returns its exit code (or -1 when it does not end in `timeout_ms`) and
+// what it wrote to stdout and stderr.
+int RunProgram(const std::string& command_line, std::string* output, DWORD timeout_ms);
+
+} // namespace rig

@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs what the build and the tests need on Debian, as root, when it is missing.
+set -e
+need=""
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+for pkg in cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest \
+           wine wine32:i386 xvfb xauth pulseaudio pulseaudio-utils sox \
+           python3 python3-pefile python3-mido imagemagick; do
+    have "$pkg" || need="$need $pkg"
+done
+[ -z "$need" ] && exit 0
+echo "installing:$need"
+if ! dpkg --print-foreign-architectures | grep -q i386; then
+    dpkg --add-architecture i386
+fi
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $need >/dev/null
