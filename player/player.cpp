@@ -1,7 +1,6 @@
 // The stand-in host player: loads the plug-in from its own folder as a media player does,
 // fills the host words of its record and plays one file (or the demo tune) to the end.
 #include <windows.h>
-#include <urlmon.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,6 +8,7 @@
 #include <string>
 
 #include "module/in_module.h"
+#include "player/host_download.h"
 
 static std::atomic<bool> interrupted{false};
 static bool ended = false;
@@ -19,13 +19,6 @@ static void __cdecl HostVisOpen(int, int) {}
 static void __cdecl HostVisClose(void) {}
 static void __cdecl HostPcmSinkA(const void*, int, int, int) { ++blocks_received; }
 static void __cdecl HostPcmSinkB(const void*, int, int, int) {}
-
-// The host's download service: fetches url into target; 0 when the file is there.
-static int __cdecl HostDownload(HWND, const char* url, const char* target, const char* status)
-{
-    printf("%s: %s\n", status, url);
-    return URLDownloadToFileA(nullptr, url, target, 0, nullptr) == S_OK ? 0 : 1;
-}
 
 static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {

@@ -45,11 +45,12 @@ if ! pulseaudio --check 2>/dev/null; then
 fi
 pactl set-default-source nul.monitor >/dev/null 2>&1 || true
 
-# Loopback web server for streamed files: tests put files into TEST_HTTP_ROOT.
+# Loopback web server for streamed files: tests put files into TEST_HTTP_ROOT
+# (/short/NAME serves NAME with half its body missing).
 TEST_HTTP_ROOT="$ROOT/build/www"
 mkdir -p "$TEST_HTTP_ROOT"
 TEST_HTTP_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 -m http.server "$TEST_HTTP_PORT" --bind 127.0.0.1 --directory "$TEST_HTTP_ROOT" </dev/null >/dev/null 2>&1 &
+/usr/bin/python3 tools/test_http_server.py "$TEST_HTTP_PORT" "$TEST_HTTP_ROOT" </dev/null >/dev/null 2>&1 &
 started="$started $!"
 export TEST_HTTP_ROOT TEST_HTTP_PORT
 

@@ -87,6 +87,39 @@ ImportPatch::~ImportPatch()
         WriteSlot(slot_, original_);
 }
 
+// --- plug-in variables ------------------------------------------------------------------
+
+void* PluginVariable(HMODULE module, const char* name)
+{
+    char path[MAX_PATH];
+    GetModuleFileNameA(module, path, sizeof(path));
+    FILE* f = fopen(path, "rb");
+    if (f == nullptr)
+        return nullptr;
+    std::string image;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof(chunk), f)) > 0;)
+        image.append(chunk, n);
+    fclose(f);
+
+    auto nt = (const IMAGE_NT_HEADERS*)(image.data() + ((const IMAGE_DOS_HEADER*)image.data())->e_lfanew);
+    const IMAGE_FILE_HEADER& file = nt->FileHeader;
+    if (file.PointerToSymbolTable == 0)
+        return nullptr;
+    auto sections = IMAGE_FIRST_SECTION(nt);
+    auto symbols = (const IMAGE_SYMBOL*)(image.data() + file.PointerToSymbolTable);
+    auto strings = (const char*)(symbols + file.NumberOfSymbols);
+    std::string wanted = std::string("_") + name; // C names carry a leading underscore on i386
+    for (DWORD i = 0; i < file.NumberOfSymbols; i += 1 + symbols[i].NumberOfAuxSymbols) {
+        const IMAGE_SYMBOL& s = symbols[i];
+        std::string symbol = s.N.Name.Short != 0 ? std::string((const char*)s.N.ShortName, strnlen((const char*)s.N.ShortName, 8))
+                                                 : std::string(strings + s.N.Name.Long);
+        if (symbol == wanted && s.SectionNumber > 0 && s.SectionNumber <= file.NumberOfSections)
+            return (BYTE*)module + sections[s.SectionNumber - 1].VirtualAddress + s.Value;
+    }
+    return nullptr;
+}
+
 // --- tick count ------------------------------------------------------------------------
 
 static volatile DWORD fake_ticks = 0;

@@ -111,6 +111,10 @@ private:
     std::string folder_;
 };
 
+// The address of a global variable of the loaded plug-in, found by its name in the DLL's
+// symbol table ("prompt_to_save"), for state no host call reaches; null when not found.
+void* PluginVariable(HMODULE module, const char* name);
+
 // The folder of the running test program (with a trailing backslash), where the build puts
 // the plug-in, the player and the settings-folder library.
 std::string ProgramFolder();
