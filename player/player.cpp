@@ -1,6 +1,7 @@
 // The stand-in host player: loads the plug-in from its own folder as a media player does,
 // fills the host words of its record and plays one file (or the demo tune) to the end.
 #include <windows.h>
+#include <conio.h>
 #include <urlmon.h>
 
 #include <atomic>
@@ -110,6 +111,18 @@ int main(int argc, char** argv)
     mod->pcm_sink_b = HostPcmSinkB;
     mod->LoadSettings();
 
+    // --settings and --about show the plug-in's dialogs and leave.
+    bool settings = argc > 1 && strcmp(argv[1], "--settings") == 0;
+    if (settings || (argc > 1 && strcmp(argv[1], "--about") == 0)) {
+        if (settings)
+            mod->ShowSettings(nullptr);
+        else
+            mod->ShowAbout(nullptr);
+        DestroyWindow(window);
+        FreeLibrary(plugin);
+        return 0;
+    }
+
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     int result = mod->Play(file.c_str());
@@ -124,6 +137,7 @@ int main(int argc, char** argv)
     }
 
     const char* title = file.c_str() + file.find_last_of("\\/") + 1;
+    printf("Press S for the plug-in's settings.\n");
     DWORD last_shown = 0;
     while (!ended && !interrupted) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
@@ -132,6 +146,8 @@ int main(int argc, char** argv)
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+        if (_kbhit() && (_getch() | 0x20) == 's')
+            mod->ShowSettings(nullptr);
         // The plug-in posts the end-of-file message from GetPosition, so ask often.
         int position = mod->GetPosition();
         if (GetTickCount() - last_shown >= 250) {
