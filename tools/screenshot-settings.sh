@@ -31,6 +31,7 @@ done
 export DISPLAY
 sleep 1
 
+wineserver -k </dev/null >/dev/null 2>&1 || true # nothing of this prefix left on another display
 # Wine's own fonts (Debian's fonts-wine), so that the dialog font and the caption's close glyph
 # are Wine's rather than whatever fontconfig offers in their place.
 wine cmd /c exit </dev/null >/dev/null 2>&1
