@@ -13,6 +13,7 @@
 static std::atomic<bool> interrupted{false};
 static bool ended = false;
 static std::atomic<long> blocks_received{0};
+static std::atomic<bool> settings_wanted{false};
 
 static void __cdecl HostAnnounceFormat(int, int, int, int) {}
 static void __cdecl HostVisOpen(int, int) {}
@@ -38,6 +39,20 @@ static BOOL WINAPI OnConsoleControl(DWORD event)
         return TRUE;
     }
     return FALSE;
+}
+
+// Watches the console for S. A blocking read, because Wine's console hands key presses only
+// to a pending read; the settings themselves open on the host thread.
+static DWORD WINAPI WatchKeys(void*)
+{
+    INPUT_RECORD record;
+    DWORD got;
+    while (ReadConsoleInputA(GetStdHandle(STD_INPUT_HANDLE), &record, 1, &got)) {
+        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+        if (got == 1 && record.EventType == KEY_EVENT && key.bKeyDown && (key.uChar.AsciiChar | 0x20) == 's')
+            settings_wanted = true;
+    }
+    return 0;
 }
 
 static std::string ProgramFolder()
@@ -103,6 +118,18 @@ int main(int argc, char** argv)
     mod->pcm_sink_b = HostPcmSinkB;
     mod->LoadSettings();
 
+    // --settings and --about show the plug-in's dialogs and leave.
+    bool settings = argc > 1 && strcmp(argv[1], "--settings") == 0;
+    if (settings || (argc > 1 && strcmp(argv[1], "--about") == 0)) {
+        if (settings)
+            mod->ShowSettings(nullptr);
+        else
+            mod->ShowAbout(nullptr);
+        DestroyWindow(window);
+        FreeLibrary(plugin);
+        return 0;
+    }
+
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
     int result = mod->Play(file.c_str());
@@ -117,6 +144,11 @@ int main(int argc, char** argv)
     }
 
     const char* title = file.c_str() + file.find_last_of("\\/") + 1;
+    DWORD console_mode;
+    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &console_mode)) {
+        CloseHandle(CreateThread(nullptr, 0, WatchKeys, nullptr, 0, nullptr));
+        printf("Press S for the plug-in's settings.\n");
+    }
     DWORD last_shown = 0;
     while (!ended && !interrupted) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
@@ -125,6 +157,8 @@ int main(int argc, char** argv)
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+        if (settings_wanted.exchange(false))
+            mod->ShowSettings(nullptr);
         // The plug-in posts the end-of-file message from GetPosition, so ask often.
         int position = mod->GetPosition();
         if (GetTickCount() - last_shown >= 250) {

@@ -5,3 +5,4 @@
 
 void __cdecl ShowSettings(HWND parent);
 void __cdecl ShowAbout(HWND parent);
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);

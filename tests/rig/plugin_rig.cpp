@@ -70,6 +70,11 @@ static void WriteSlot(void** slot, void* value)
     VirtualProtect(slot, sizeof(void*), old, &old);
 }
 
+bool Imports(HMODULE module, const char* dll, const char* function)
+{
+    return FindImport(module, dll, function) != nullptr;
+}
+
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement)
 {
     slot_ = FindImport(module, dll, function);

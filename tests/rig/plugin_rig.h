@@ -46,6 +46,9 @@ private:
     void* original_ = nullptr;
 };
 
+// Whether `module` imports dll!function, so that a test can tell a part not yet built in.
+bool Imports(HMODULE module, const char* dll, const char* function);
+
 // Replaces GetTickCount in the plug-in with a counter the test sets.
 class FakeTicks {
 public:
