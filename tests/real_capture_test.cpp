@@ -89,6 +89,31 @@ bool StartUnixCommand(const std::string& script)
     return true;
 }
 
+// A tone of 1000 Hz left and 1500 Hz right at half of full scale, played into the null
+// sink for up to `seconds`, and stopped when the object goes so that it never overlaps the
+// next test's.
+class Tone {
+public:
+    explicit Tone(int seconds)
+    {
+        pid_file_ = "/tmp/tessarin_tone_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
+        started_ = StartUnixCommand("f=$(mktemp --suffix=.wav) && /usr/bin/sox -n -r 44100 -c 2 -b 16 $f synth " +
+                                    std::to_string(seconds) + " sine 1000 sine 1500 vol 0.5 && "
+                                    "{ /usr/bin/paplay --device=nul $f & echo $! > " + pid_file_ + "; wait; }; "
+                                    "rm -f $f " + pid_file_);
+    }
+    ~Tone()
+    {
+        StartUnixCommand("kill $(cat " + pid_file_ + ") 2>/dev/null");
+        Sleep(300); // the kill runs on its own; let it land before the next test plays
+    }
+    bool started() const { return started_; }
+
+private:
+    std::string pid_file_;
+    bool started_ = false;
+};
+
 } // namespace
 
 TEST_F(PluginTest, CaptureDeliversTheToneInTheNullSinkBlockByBlock)
@@ -99,8 +124,8 @@ TEST_F(PluginTest, CaptureDeliversTheToneInTheNullSinkBlockByBlock)
     mod->pcm_sink_b = SinkB;
     std::string song = WriteScale("long.mid", 40);
     ASSERT_EQ(mod->Play(song.c_str()), 0);
-    ASSERT_TRUE(StartUnixCommand("f=$(mktemp --suffix=.wav) && /usr/bin/sox -n -r 44100 -c 2 -b 16 $f "
-                                 "synth 4 sine 1000 sine 1500 vol 0.5 && /usr/bin/paplay --device=nul $f; rm -f $f"));
+    Tone tone(10);
+    ASSERT_TRUE(tone.started());
 
     auto loud = [](const std::string& block) { return Peak(block, 0) > 12000 && Peak(block, 1) > 12000; };
     size_t first_loud = 0;
@@ -143,4 +168,25 @@ TEST_F(PluginTest, CaptureDeliversTheToneInTheNullSinkBlockByBlock)
     printf("%zu blocks in %.2f s: %.2f of the real-time rate; %zu with the tone, median %.1f Hz left, %.1f Hz right\n",
            blocks.a.size(), seconds, rate, left.size(), Median(left), Median(right));
     received = nullptr;
+}
+
+// The stand-in player's level meter follows the captured blocks.
+TEST_F(PluginTest, PlayerMeterShowsTheToneOnBothChannels)
+{
+    std::string song = WriteScale("four.mid", 8);
+    Tone tone(10);
+    ASSERT_TRUE(tone.started());
+    std::string output;
+    ASSERT_EQ(rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" \"" + song + "\"", &output, 30000), 0)
+        << output;
+    auto loudest = [&](const char* label) {
+        size_t most = 0;
+        for (size_t at = output.find(label); at != std::string::npos; at = output.find(label, at + 1))
+            most = std::max<size_t>(most, std::count(output.begin() + at, output.begin() + at + 10, '#'));
+        return most;
+    };
+    // A tone at half of full scale is 6 dB down: 7 of 8 cells.
+    EXPECT_EQ(loudest("L["), 7u) << output;
+    EXPECT_EQ(loudest("R["), 7u) << output;
+    EXPECT_NE(output.find("L[--------] R[--------]"), std::string::npos) << "silent before the tone";
 }
