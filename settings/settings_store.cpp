@@ -56,12 +56,11 @@ void __cdecl LoadSettings(void)
     config_sample = (int)GetPrivateProfileIntA(kSettingsSection, kSampleKey, config_sample, settings_path);
 }
 
-// Before any LoadSettings there is no path yet: the file is located then, so that a switch
-// the user confirmed is not dropped.
+// Writes to the file the last LoadSettings located. Before any, or when the folder was too
+// long, there is no path and nothing is written: the switch then holds for this load only,
+// and no file the host never had read is overwritten.
 void SaveSettings(void)
 {
-    if (settings_path[0] == '\0')
-        LocateSettingsFile();
     if (settings_path[0] == '\0')
         return;
     char text[120];
