@@ -1,6 +1,7 @@
 // The settings store on real profile files. The folder that "appdata.dll" reports is
-// redirected to each test's own folder, so no test reads or writes the machine's settings;
-// the capture switch is read back through Play (does it open an input device?).
+// redirected to each test's own folder, so no test writes the machine's settings (one only
+// reads them, through the real library); the capture switch is read back through Play:
+// does it open an input device?
 #include "tests/rig/plugin_rig.h"
 
 #include <cstring>
