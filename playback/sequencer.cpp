@@ -99,7 +99,8 @@ int __cdecl Play(const char* path)
     in_module.vis_open(0, 44100);
 
     ClockStart();
-    capture_active = 0;
+    // Ends a capture still running instead of forgetting its thread and device.
+    StopCapture();
     if (config_sample)
         StartCapture();
     return 0;

@@ -2,7 +2,9 @@
 // fills the host words of its record and plays one file (or the demo tune) to the end.
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,7 +20,29 @@ static std::atomic<bool> settings_wanted{false};
 static void __cdecl HostAnnounceFormat(int, int, int, int) {}
 static void __cdecl HostVisOpen(int, int) {}
 static void __cdecl HostVisClose(void) {}
-static void __cdecl HostPcmSinkA(const void*, int, int, int) { ++blocks_received; }
+// Peak of each channel since the meter was last drawn; the sink runs on the capture thread.
+static std::atomic<int> peak_left{0}, peak_right{0};
+
+static void RaisePeak(std::atomic<int>& peak, int value)
+{
+    int seen = peak.load();
+    while (value > seen && !peak.compare_exchange_weak(seen, value)) {
+    }
+}
+
+// Every block is 576 frames of 16-bit stereo, left first.
+static void __cdecl HostPcmSinkA(const void* samples, int, int, int)
+{
+    ++blocks_received;
+    auto frames = (const short*)samples;
+    int left = 0, right = 0;
+    for (int i = 0; i < 576; ++i) {
+        left = std::max(left, std::abs((int)frames[2 * i]));
+        right = std::max(right, std::abs((int)frames[2 * i + 1]));
+    }
+    RaisePeak(peak_left, left);
+    RaisePeak(peak_right, right);
+}
 static void __cdecl HostPcmSinkB(const void*, int, int, int) {}
 
 static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -72,6 +96,20 @@ static std::string Clock(int ms)
     return text;
 }
 
+// Eight cells over the 48 dB below full scale.
+static std::string MeterCells(int peak)
+{
+    int cells = peak > 0 ? (int)std::lround((20 * std::log10(peak / 32768.0) + 48) / 6) : 0;
+    cells = std::clamp(cells, 0, 8);
+    return std::string(cells, '#') + std::string(8 - cells, '-');
+}
+
+// The level meter beside the progress bar: "L[######--] R[#####---]".
+static std::string LevelMeter()
+{
+    return "L[" + MeterCells(peak_left.exchange(0)) + "] R[" + MeterCells(peak_right.exchange(0)) + "]";
+}
+
 static void ShowProgress(const char* title, int position, int length)
 {
     const int width = 30;
@@ -80,7 +118,8 @@ static void ShowProgress(const char* title, int position, int length)
         filled = 0;
     std::string bar(filled, '#');
     bar.append(width - filled, '-');
-    printf("\r%s [%s] %s / %s ", title, bar.c_str(), Clock(position).c_str(), Clock(length).c_str());
+    printf("\r%s [%s] %s / %s %s ", title, bar.c_str(), Clock(position).c_str(), Clock(length).c_str(),
+           LevelMeter().c_str());
     fflush(stdout);
 }
 

@@ -4,5 +4,14 @@
 extern int config_sample;   // capture switch, stored under "sample"
 extern int prompt_to_save;  // save prompt for streamed files, never stored
 
+constexpr unsigned kSettingsPathSize = 260;
+// Full path of "vesk.ini", computed by LoadSettings; empty until then, and empty when the
+// folder is too long for the file name to fit.
+extern char settings_path[kSettingsPathSize];
+
 void __cdecl LoadSettings(void);
 void SaveSettings(void);
+void LocateSettingsFile(void);
+// Calls the named function of "appdata.dll" with (buffer, size); the buffer is emptied
+// first. Returns 1 when the library, the function and the call all succeeded, 0 otherwise.
+int CallLibraryPathFunction(const char* name, char* buffer, unsigned size);
