@@ -1,7 +1,7 @@
 // Capture benchmark: blocks reaching the sinks per second against the real-time rate, the
 // time Stop takes with capture running, and the capture thread's share of a processor,
 // each beside the bare wave-input calls (an event-driven reader of the same device).
-// Needs the sound server with its null sink "nul": run it with tools/capture-bench.sh.
+// Needs the sound server with its null sink "nul": run it with tools/bench.sh.
 #include <windows.h>
 #include <mmsystem.h>
 #include <tlhelp32.h>
@@ -226,7 +226,7 @@ int main()
 
     if (!OpenBareDevice()) {
         // Said on stdout and not failed, so that a run of every benchmark goes on.
-        printf("skipped: no wave input for 44.1 kHz 16-bit stereo; tools/capture-bench.sh starts the sound server\n");
+        printf("skipped: no wave input for 44.1 kHz 16-bit stereo; tools/bench.sh starts the sound server\n");
         return 0;
     }
     CloseBareDevice();

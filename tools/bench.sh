@@ -1,10 +1,15 @@
 #!/bin/sh
-# Builds and runs every benchmark; each prints a table of plug-in against bare platform figures.
+# Builds and runs every benchmark (the capture one records from the null sink of a sound
+# server started here); each prints a table of plug-in against bare platform figures.
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 tools/build.sh >/dev/null
 . tools/wine-env.sh
+. tools/services.sh
+trap stop_services EXIT INT TERM
+start_sound_server
+start_wineserver
 for bench in build/bin/*_bench.exe; do
     echo "== $(basename "$bench" .exe)"
     wine "$bench" 2>/dev/null

@@ -1,66 +1,17 @@
 #!/bin/sh
 # Installs what is missing, builds, starts the services the tests need (virtual display,
 # sound server with a null sink, loopback web server, a resident wineserver), runs every
-# test and stops what it started.
+# test and stops what it started. Arguments go to ctest (e.g. -R capture).
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
 tools/build.sh
 . tools/wine-env.sh
-ROOT="$(pwd)"
-RUN="$ROOT/build/run"
-mkdir -p "$RUN" && chmod 700 "$RUN"
-
-started=""
-cleanup() {
-    for what in $started; do
-        case "$what" in
-        pulse) XDG_RUNTIME_DIR="$RUN" pulseaudio --kill 2>/dev/null || true ;;
-        wine) wineserver -k </dev/null >/dev/null 2>&1 || true ;;
-        *) kill "$what" 2>/dev/null || true ;;
-        esac
-    done
-}
-trap cleanup EXIT INT TERM
-
-# Virtual display for dialogs and message boxes.
-if [ -z "$DISPLAY" ]; then
-    for n in 91 92 93 94 95 96 97 98 99; do
-        [ -e "/tmp/.X11-unix/X$n" ] && continue
-        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-        started="$started $!"
-        DISPLAY=":$n"
-        break
-    done
-    export DISPLAY
-    sleep 1
-fi
-
-# Sound server with a null sink whose monitor is the capture input.
-export XDG_RUNTIME_DIR="$RUN"
-if ! pulseaudio --check 2>/dev/null; then
-    pulseaudio -D -n --exit-idle-time=-1 --load="module-null-sink sink_name=nul" \
-        --load="module-native-protocol-unix" --load="module-always-sink" </dev/null >/dev/null 2>&1
-    started="$started pulse"
-fi
-pactl set-default-source nul.monitor >/dev/null 2>&1 || true
-
-# Loopback web server for streamed files: tests put files into TEST_HTTP_ROOT
-# (/short/NAME serves NAME with half its body missing).
-TEST_HTTP_ROOT="$ROOT/build/www"
-mkdir -p "$TEST_HTTP_ROOT"
-TEST_HTTP_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-/usr/bin/python3 tools/test_http_server.py "$TEST_HTTP_PORT" "$TEST_HTTP_ROOT" </dev/null >/dev/null 2>&1 &
-started="$started $!"
-export TEST_HTTP_ROOT TEST_HTTP_PORT
-
-# A resident wineserver, warmed, so that each test program starts in a fraction of a second.
-wineserver -p </dev/null >/dev/null 2>&1
-wine cmd /c exit </dev/null >/dev/null 2>&1
-started="$started wine"
-# No window manager runs on the virtual display: unmanaged windows close at once instead of
-# waiting two seconds for one to withdraw them.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
-
+. tools/services.sh
+trap stop_services EXIT INT TERM
+start_display
+start_sound_server
+start_web_server
+start_wineserver
 cd build
 ctest --output-on-failure "$@"

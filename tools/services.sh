@@ -1,0 +1,63 @@
+# Sourced: starts the services the tests and benchmarks need, each only when it is not
+# already there, and stop_services stops exactly what was started here.
+ROOT="$(pwd)"
+RUN="$ROOT/build/run"
+mkdir -p "$RUN" && chmod 700 "$RUN"
+started=""
+
+stop_services() {
+    for what in $started; do
+        case "$what" in
+        pulse) XDG_RUNTIME_DIR="$RUN" pulseaudio --kill 2>/dev/null || true ;;
+        wine) wineserver -k </dev/null >/dev/null 2>&1 || true ;;
+        *) kill "$what" 2>/dev/null || true ;;
+        esac
+    done
+    started=""
+}
+
+# Virtual display for dialogs and message boxes.
+start_display() {
+    [ -n "$DISPLAY" ] && return 0
+    for n in 91 92 93 94 95 96 97 98 99; do
+        [ -e "/tmp/.X11-unix/X$n" ] && continue
+        Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+        started="$started $!"
+        DISPLAY=":$n"
+        break
+    done
+    export DISPLAY
+    sleep 1
+}
+
+# Sound server with a null sink whose monitor is the capture input.
+start_sound_server() {
+    export XDG_RUNTIME_DIR="$RUN"
+    if ! pulseaudio --check 2>/dev/null; then
+        pulseaudio -D -n --exit-idle-time=-1 --load="module-null-sink sink_name=nul" \
+            --load="module-native-protocol-unix" --load="module-always-sink" </dev/null >/dev/null 2>&1
+        started="$started pulse"
+    fi
+    pactl set-default-source nul.monitor >/dev/null 2>&1 || true
+}
+
+# Loopback web server for streamed files: tests put files into TEST_HTTP_ROOT
+# (/short/NAME serves NAME with half its body missing).
+start_web_server() {
+    TEST_HTTP_ROOT="$ROOT/build/www"
+    mkdir -p "$TEST_HTTP_ROOT"
+    TEST_HTTP_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    /usr/bin/python3 tools/test_http_server.py "$TEST_HTTP_PORT" "$TEST_HTTP_ROOT" </dev/null >/dev/null 2>&1 &
+    started="$started $!"
+    export TEST_HTTP_ROOT TEST_HTTP_PORT
+}
+
+# A resident wineserver, warmed, so that each program starts in a fraction of a second.
+start_wineserver() {
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+    started="$started wine"
+    # No window manager runs on the virtual display: unmanaged windows close at once instead
+    # of waiting two seconds for one to withdraw them.
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+}
