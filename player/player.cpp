@@ -1,5 +1,6 @@
 // The stand-in host player: loads the plug-in from its own folder as a media player does,
 // fills the host words of its record and plays one file (or the demo tune) to the end.
+// `player --info FILE...` instead lists each file's title and length, as a playlist scan does.
 #include <windows.h>
 #include <urlmon.h>
 
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "module/in_module.h"
+#include "playback/file_info.h"
 
 static std::atomic<bool> interrupted{false};
 static bool ended = false;
@@ -64,6 +66,68 @@ static std::string Clock(int ms)
     return text;
 }
 
+// Keys while playing, read on a thread of their own from the console or from a redirected
+// standard input and posted to the host window; arrows are mapped onto the character keys.
+constexpr UINT kKeyMessage = WM_APP;
+static int host_volume = 255;
+static int host_pan = 0;
+
+static DWORD WINAPI ReadKeys(void* window)
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode, n;
+    if (GetConsoleMode(in, &mode)) {
+        INPUT_RECORD record;
+        while (ReadConsoleInputA(in, &record, 1, &n)) {
+            const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+            if (record.EventType != KEY_EVENT || !key.bKeyDown)
+                continue;
+            int c = key.wVirtualKeyCode == VK_UP ? '+' : key.wVirtualKeyCode == VK_DOWN ? '-'
+                  : key.wVirtualKeyCode == VK_LEFT ? '<' : key.wVirtualKeyCode == VK_RIGHT ? '>'
+                  : (unsigned char)key.uChar.AsciiChar;
+            PostMessageA((HWND)window, kKeyMessage, c, 0);
+        }
+    } else {
+        char c;
+        while (ReadFile(in, &c, 1, &n, nullptr) && n == 1)
+            PostMessageA((HWND)window, kKeyMessage, (unsigned char)c, 0);
+    }
+    return 0;
+}
+
+static int Clamp(int value, int low, int high)
+{
+    return value < low ? low : value > high ? high : value;
+}
+
+// + and - change the volume by 16, [ and ] the pan by 16, < and > seek 5 s back and forth.
+static void HandleKey(InModule* mod, int key)
+{
+    if (key == '+' || key == '=' || key == '-') {
+        host_volume = Clamp(host_volume + (key == '-' ? -16 : 16), 0, 255);
+        mod->SetVolume(host_volume);
+    } else if (key == '[' || key == ']') {
+        host_pan = Clamp(host_pan + (key == '[' ? -16 : 16), -127, 127);
+        mod->SetPan(host_pan);
+    } else if (key == '<' || key == '>') {
+        mod->SetPosition(Clamp(mod->GetPosition() + (key == '<' ? -5000 : 5000), 0, mod->GetLength()));
+    }
+}
+
+// One line per file: its title and length as the plug-in reports them.
+static void ShowInfo(InModule* mod, int count, char** files)
+{
+    for (int i = 0; i < count; ++i) {
+        char title[kTitleCapacity];
+        int length = 0;
+        mod->GetFileInfo(files[i], title, &length);
+        if (length == kUnknownLength)
+            printf("%s\tunknown\n", title);
+        else
+            printf("%s\t%d:%02d.%03d\n", title, length / 60000, length / 1000 % 60, length % 1000);
+    }
+}
+
 static void ShowProgress(const char* title, int position, int length)
 {
     const int width = 30;
@@ -72,7 +136,8 @@ static void ShowProgress(const char* title, int position, int length)
         filled = 0;
     std::string bar(filled, '#');
     bar.append(width - filled, '-');
-    printf("\r%s [%s] %s / %s ", title, bar.c_str(), Clock(position).c_str(), Clock(length).c_str());
+    printf("\r%s [%s] %s / %s  vol %d pan %+d ", title, bar.c_str(), Clock(position).c_str(), Clock(length).c_str(),
+           host_volume, host_pan);
     fflush(stdout);
 }
 
@@ -110,7 +175,19 @@ int main(int argc, char** argv)
     mod->pcm_sink_b = HostPcmSinkB;
     mod->LoadSettings();
 
+    if (argc > 1 && strcmp(argv[1], "--info") == 0) {
+        ShowInfo(mod, argc - 2, argv + 2);
+        DestroyWindow(window);
+        FreeLibrary(plugin);
+        return 0;
+    }
+
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+
+    // Stored now, applied by Play when the file starts.
+    mod->SetVolume(host_volume);
+    mod->SetPan(host_pan);
+    CloseHandle(CreateThread(nullptr, 0, ReadKeys, window, 0, nullptr));
 
     int result = mod->Play(file.c_str());
     if (result != 0) {
@@ -124,11 +201,17 @@ int main(int argc, char** argv)
     }
 
     const char* title = file.c_str() + file.find_last_of("\\/") + 1;
+    printf("keys: + - (or up, down) volume, [ ] pan, < > (or left, right) seek 5 s\n");
     DWORD last_shown = 0;
     while (!ended && !interrupted) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == kKeyMessage) {
+                HandleKey(mod, (int)msg.wParam);
+                last_shown = 0;
+                continue;
+            }
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
