@@ -43,8 +43,14 @@ TEST_F(PluginTest, PlayerKeysChangeVolumeAndPanAndSeek)
 {
     std::string song = WriteScale("long.mid", 240);
     std::string keys = WriteBytes("keys.txt", "--]" + std::string(30, '>'));
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    HANDLE input = CreateFileA(keys.c_str(), GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING, 0, nullptr);
+    HANDLE own_input = GetStdHandle(STD_INPUT_HANDLE);
+    SetStdHandle(STD_INPUT_HANDLE, input); // the player inherits it as its standard input
     std::string output;
-    int code = rig::RunProgram("cmd /c " + rig::ProgramFolder() + "player.exe " + song + " < " + keys, &output, 60000);
+    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" \"" + song + "\"", &output, 60000);
+    SetStdHandle(STD_INPUT_HANDLE, own_input);
+    CloseHandle(input);
     EXPECT_EQ(code, 0) << output;
     EXPECT_NE(output.find("vol 223 pan +16"), std::string::npos) << output;
     EXPECT_NE(output.find("2:00 / 2:00"), std::string::npos) << output;
