@@ -34,7 +34,7 @@ static unsigned WholeCharactersThatFit(const char* text, unsigned size)
     const char* at = text;
     while (*at != '\0') {
         const char* next = CharNextA(at);
-        if ((unsigned)(next - text) > size - 1)
+        if (next == at || (unsigned)(next - text) > size - 1)
             break;
         at = next;
     }
