@@ -1,4 +1,84 @@
-// File information (title and length). Not built yet: answers nothing.
+// File information: the title is the name without its folder; the length is asked of a
+// sequencer device opened just for the question, beside the one that may be playing.
 #include "playback/file_info.h"
 
-void __cdecl GetFileInfo(const char*, char*, int*) {}
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "module/bounded_text.h"
+#include "playback/sequencer.h"
+
+int FindLastOf(const char* text, const char* set, int fallback)
+{
+    if (text == nullptr || set == nullptr || text[0] == '\0' || set[0] == '\0')
+        return fallback;
+    // Start at the first byte of the last character, not at the last byte: in a DBCS code
+    // page a name may end in a character whose trail byte is 0x5C, and that is no folder.
+    const char* end = text + lstrlenA(text);
+    const char* at = CharPrevA(text, end);
+    for (;;) {
+        for (const char* s = set; *s != '\0'; ++s) {
+            if (*at == *s)
+                return (int)(at - text);
+        }
+        const char* before = CharPrevA(text, at);
+        if (before == at)
+            return fallback;
+        at = before;
+    }
+}
+
+// Length of the longest run of whole characters of text that fits in size-1 bytes.
+static unsigned WholeCharactersThatFit(const char* text, unsigned size)
+{
+    const char* at = text;
+    while (*at != '\0') {
+        const char* next = CharNextA(at);
+        if (next == at || (unsigned)(next - text) > size - 1)
+            break;
+        at = next;
+    }
+    return (unsigned)(at - text);
+}
+
+// Opens file on a device of its own, asks for its length and closes it again. The playing
+// device (open_record in the sequencer) is neither used nor changed.
+static int AskLength(const char* file)
+{
+    MCI_OPEN_PARMSA record;
+    if (OpenSequencer(&record, file) != 0)
+        return kUnknownLength;
+    int length = 0;
+    if (QuerySequencerLength(record.wDeviceID, &length) != 0)
+        length = kUnknownLength;
+    MCI_GENERIC_PARMS close = {};
+    mciSendCommandA(record.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);
+    return length;
+}
+
+void __cdecl GetFileInfo(const char* file, char* title_out, int* length_out)
+{
+    if (file == nullptr)
+        return;
+
+    const char* name = file;
+    if (file[0] == '\0') {
+        // The current file: the name or URL as Play received it, so a streamed file is
+        // titled by its URL rather than by its local copy.
+        name = current_path;
+        if (length_out != nullptr)
+            *length_out = length_ms;
+    } else if (length_out != nullptr) {
+        // MCI takes an element's name as its alias, so the file that is playing cannot be
+        // opened again under the same name (MCIERR_DEVICE_OPEN); its length is known.
+        if (playing && lstrcmpiA(file, current_path) == 0)
+            *length_out = length_ms;
+        else
+            *length_out = AskLength(file);
+    }
+
+    if (title_out != nullptr) {
+        const char* title = name + FindLastOf(name, "\\/", -1) + 1;
+        CopyText(title_out, WholeCharactersThatFit(title, kTitleCapacity) + 1, title);
+    }
+}

@@ -1,5 +1,6 @@
 // The stand-in host player: loads the plug-in from its own folder as a media player does,
 // fills the host words of its record and plays one file (or the demo tune) to the end.
+// `player --info FILE...` instead lists each file's title and length, as a playlist scan does.
 #include <windows.h>
 
 #include <algorithm>
@@ -11,11 +12,11 @@
 
 #include "module/in_module.h"
 #include "player/host_download.h"
+#include "playback/file_info.h"
 
 static std::atomic<bool> interrupted{false};
 static bool ended = false;
 static std::atomic<long> blocks_received{0};
-static std::atomic<bool> settings_wanted{false};
 
 static void __cdecl HostAnnounceFormat(int, int, int, int) {}
 static void __cdecl HostVisOpen(int, int) {}
@@ -65,20 +66,6 @@ static BOOL WINAPI OnConsoleControl(DWORD event)
     return FALSE;
 }
 
-// Watches the console for S. A blocking read, because Wine's console hands key presses only
-// to a pending read; the settings themselves open on the host thread.
-static DWORD WINAPI WatchKeys(void*)
-{
-    INPUT_RECORD record;
-    DWORD got;
-    while (ReadConsoleInputA(GetStdHandle(STD_INPUT_HANDLE), &record, 1, &got)) {
-        const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
-        if (got == 1 && record.EventType == KEY_EVENT && key.bKeyDown && (key.uChar.AsciiChar | 0x20) == 's')
-            settings_wanted = true;
-    }
-    return 0;
-}
-
 static std::string ProgramFolder()
 {
     char path[MAX_PATH];
@@ -110,6 +97,71 @@ static std::string LevelMeter()
     return "L[" + MeterCells(peak_left.exchange(0)) + "] R[" + MeterCells(peak_right.exchange(0)) + "]";
 }
 
+// Keys while playing, read on a thread of their own from the console or from a redirected
+// standard input and posted to the host window; arrows are mapped onto the character keys.
+constexpr UINT kKeyMessage = WM_APP;
+static int host_volume = 255;
+static int host_pan = 0;
+
+static DWORD WINAPI ReadKeys(void* window)
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode, n;
+    if (GetConsoleMode(in, &mode)) {
+        INPUT_RECORD record;
+        while (ReadConsoleInputA(in, &record, 1, &n)) {
+            const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+            if (record.EventType != KEY_EVENT || !key.bKeyDown)
+                continue;
+            int c = key.wVirtualKeyCode == VK_UP ? '+' : key.wVirtualKeyCode == VK_DOWN ? '-'
+                  : key.wVirtualKeyCode == VK_LEFT ? '<' : key.wVirtualKeyCode == VK_RIGHT ? '>'
+                  : (unsigned char)key.uChar.AsciiChar;
+            PostMessageA((HWND)window, kKeyMessage, c, 0);
+        }
+    } else {
+        char c;
+        while (ReadFile(in, &c, 1, &n, nullptr) && n == 1)
+            PostMessageA((HWND)window, kKeyMessage, (unsigned char)c, 0);
+    }
+    return 0;
+}
+
+static int Clamp(int value, int low, int high)
+{
+    return value < low ? low : value > high ? high : value;
+}
+
+// + and - change the volume by 16, [ and ] the pan by 16, < and > seek 5 s back and forth,
+// S opens the plug-in's settings.
+static void HandleKey(InModule* mod, int key)
+{
+    if (key == '+' || key == '=' || key == '-') {
+        host_volume = Clamp(host_volume + (key == '-' ? -16 : 16), 0, 255);
+        mod->SetVolume(host_volume);
+    } else if (key == '[' || key == ']') {
+        host_pan = Clamp(host_pan + (key == '[' ? -16 : 16), -127, 127);
+        mod->SetPan(host_pan);
+    } else if (key == 's' || key == 'S') {
+        mod->ShowSettings(nullptr); // modal; the music plays on
+    } else if (key == '<' || key == '>') {
+        mod->SetPosition(Clamp(mod->GetPosition() + (key == '<' ? -5000 : 5000), 0, mod->GetLength()));
+    }
+}
+
+// One line per file: its title and length as the plug-in reports them.
+static void ShowInfo(InModule* mod, int count, char** files)
+{
+    for (int i = 0; i < count; ++i) {
+        char title[kTitleCapacity];
+        int length = 0;
+        mod->GetFileInfo(files[i], title, &length);
+        if (length == kUnknownLength)
+            printf("%s\tunknown\n", title);
+        else
+            printf("%s\t%d:%02d.%03d\n", title, length / 60000, length / 1000 % 60, length % 1000);
+    }
+}
+
 static void ShowProgress(const char* title, int position, int length)
 {
     const int width = 30;
@@ -118,8 +170,8 @@ static void ShowProgress(const char* title, int position, int length)
         filled = 0;
     std::string bar(filled, '#');
     bar.append(width - filled, '-');
-    printf("\r%s [%s] %s / %s %s ", title, bar.c_str(), Clock(position).c_str(), Clock(length).c_str(),
-           LevelMeter().c_str());
+    printf("\r%s [%s] %s / %s %s vol %d pan %+d ", title, bar.c_str(), Clock(position).c_str(),
+           Clock(length).c_str(), LevelMeter().c_str(), host_volume, host_pan);
     fflush(stdout);
 }
 
@@ -157,6 +209,12 @@ int main(int argc, char** argv)
     mod->pcm_sink_b = HostPcmSinkB;
     mod->LoadSettings();
 
+    if (argc > 1 && strcmp(argv[1], "--info") == 0) {
+        ShowInfo(mod, argc - 2, argv + 2);
+        DestroyWindow(window);
+        FreeLibrary(plugin);
+        return 0;
+    }
     // --settings and --about show the plug-in's dialogs and leave.
     bool settings = argc > 1 && strcmp(argv[1], "--settings") == 0;
     if (settings || (argc > 1 && strcmp(argv[1], "--about") == 0)) {
@@ -171,6 +229,11 @@ int main(int argc, char** argv)
 
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 
+    // Stored now, applied by Play when the file starts.
+    mod->SetVolume(host_volume);
+    mod->SetPan(host_pan);
+    CloseHandle(CreateThread(nullptr, 0, ReadKeys, window, 0, nullptr));
+
     int result = mod->Play(file.c_str());
     if (result != 0) {
         if (result == 1)
@@ -183,21 +246,20 @@ int main(int argc, char** argv)
     }
 
     const char* title = file.c_str() + file.find_last_of("\\/") + 1;
-    DWORD console_mode;
-    if (GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &console_mode)) {
-        CloseHandle(CreateThread(nullptr, 0, WatchKeys, nullptr, 0, nullptr));
-        printf("Press S for the plug-in's settings.\n");
-    }
+    printf("keys: + - (or up, down) volume, [ ] pan, < > (or left, right) seek 5 s, S settings\n");
     DWORD last_shown = 0;
     while (!ended && !interrupted) {
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
         MSG msg;
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == kKeyMessage) {
+                HandleKey(mod, (int)msg.wParam);
+                last_shown = 0;
+                continue;
+            }
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
-        if (settings_wanted.exchange(false))
-            mod->ShowSettings(nullptr);
         // The plug-in posts the end-of-file message from GetPosition, so ask often.
         int position = mod->GetPosition();
         if (GetTickCount() - last_shown >= 250) {

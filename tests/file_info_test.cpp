@@ -1,0 +1,190 @@
+// File information: titles (also under code page 932) with guard pages behind the title
+// buffer and the names passed in, and lengths from a device of its own beside the playing one.
+#include "tests/rig/plugin_rig.h"
+
+#include <cstring>
+
+#include "playback/file_info.h"
+
+using rig::PluginTest;
+using Strings = std::vector<std::string>;
+
+// `size` bytes that end where a PAGE_NOACCESS page begins: an access past them faults.
+struct Guarded {
+    explicit Guarded(size_t size)
+    {
+        size_t usable = (size + 4095) / 4096 * 4096;
+        base = (char*)VirtualAlloc(nullptr, usable + 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        DWORD old;
+        VirtualProtect(base + usable, 4096, PAGE_NOACCESS, &old);
+        data = base + usable - size;
+    }
+    // A text whose terminator is the last byte before the guard page.
+    explicit Guarded(const std::string& text) : Guarded(text.size() + 1) { memcpy(data, text.c_str(), text.size() + 1); }
+    ~Guarded() { VirtualFree(base, 0, MEM_RELEASE); }
+    char *base, *data;
+};
+
+static std::string Title(InModule* mod, const std::string& name)
+{
+    Guarded title(kTitleCapacity);
+    mod->GetFileInfo(Guarded(name).data, title.data, nullptr);
+    return title.data;
+}
+
+static Strings Names(const rig::MciRecorder& mci)
+{
+    Strings names;
+    for (const rig::MciCall& c : mci.Calls())
+        names.push_back(rig::MciName(c.command));
+    return names;
+}
+
+TEST_F(PluginTest, TitleIsTheNameWithoutItsFolderAndNeedsNoDevice)
+{
+    rig::MciRecorder mci(dll, false);
+    EXPECT_EQ(Title(mod, "C:\\music\\song.mid"), "song.mid");
+    EXPECT_EQ(Title(mod, "http://example.com/midi/tune.mid"), "tune.mid");
+    EXPECT_EQ(Title(mod, "C:/music\\mixed/last.MID"), "last.MID");
+    EXPECT_EQ(Title(mod, "bare.mid"), "bare.mid");
+    EXPECT_EQ(Title(mod, "C:\\music\\"), "");
+    // Cut at the capacity, never written past it.
+    for (size_t size : {size_t(259), size_t(260), size_t(5000)})
+        EXPECT_EQ(Title(mod, "C:\\" + std::string(size, 't')), std::string(size < 260 ? size : 259, 't'));
+
+    char title[8] = "keep";
+    int length = 7;
+    mod->GetFileInfo(nullptr, title, &length);
+    mod->GetFileInfo("C:\\music\\song.mid", nullptr, nullptr);
+    EXPECT_STREQ(title, "keep");
+    EXPECT_EQ(length, 7);
+    EXPECT_TRUE(mci.Calls().empty()) << "no length asked, no device opened";
+}
+
+TEST_F(PluginTest, TitleOfTheCurrentFileStaysBoundedWhateverNamePlayReceived)
+{
+    rig::MciRecorder mci(dll, false);
+    Guarded title(kTitleCapacity);
+    int length = 0;
+    ASSERT_EQ(mod->Play(Guarded("C:\\" + std::string(1023 - 12, 'd') + "\\song.mid").data), 0);
+    mod->GetFileInfo("", title.data, &length);
+    EXPECT_STREQ(title.data, "song.mid");
+    EXPECT_EQ(length, 4000);
+    for (size_t size : {size_t(1023), size_t(1024), size_t(6000)}) {
+        mod->Stop();
+        mod->Play(Guarded("C:\\" + std::string(size - 3, 'n')).data);
+        mod->GetFileInfo("", title.data, &length);
+        EXPECT_EQ(std::string(title.data), std::string(259, 'n')) << size;
+    }
+}
+
+TEST_F(PluginTest, LengthComesFromADeviceOfItsOwnClosedAgain)
+{
+    rig::MciRecorder mci(dll, false);
+    ASSERT_EQ(mod->Play("C:\\music\\playing.mid"), 0); // device 7, 4000 ms
+    mci.Clear();
+    mci.next_device = 9;
+    mci.fake_length = 2500;
+    int length = 0;
+    mod->GetFileInfo("C:\\music\\other.mid", nullptr, &length);
+    EXPECT_EQ(length, 2500);
+    ASSERT_EQ(Names(mci), (Strings{"OPEN", "SET", "STATUS", "CLOSE"}));
+    auto c = mci.Calls();
+    EXPECT_EQ(c[0].device, 0u);
+    EXPECT_EQ(c[0].flags, DWORD_PTR(0x3202));
+    EXPECT_EQ(c[0].words[2], DWORD(MCI_DEVTYPE_SEQUENCER));
+    EXPECT_EQ(c[0].element, "C:\\music\\other.mid");
+    EXPECT_EQ((Strings{std::to_string(c[1].flags), std::to_string(c[2].flags), std::to_string(c[3].flags)}),
+              (Strings{"1026", "258", "2"}));
+    EXPECT_EQ(c[1].words[1], DWORD(MCI_FORMAT_MILLISECONDS));
+    EXPECT_EQ(c[2].words[2], DWORD(MCI_STATUS_LENGTH));
+    EXPECT_TRUE(c[1].device == 9 && c[2].device == 9 && c[3].device == 9);
+    mod->GetFileInfo("", nullptr, &length);
+    EXPECT_EQ(length, 4000) << "the playing file keeps its length";
+
+    // A failing time format is ignored, a failing length query still closes, a refused
+    // open sends nothing more.
+    const std::pair<UINT, Strings> failures[] = {{MCI_SET, {"OPEN", "SET", "STATUS", "CLOSE"}},
+                                                 {MCI_STATUS, {"OPEN", "SET", "STATUS", "CLOSE"}},
+                                                 {MCI_OPEN, {"OPEN"}}};
+    for (const auto& [command, sent] : failures) {
+        mci.Fail(command, MCIERR_UNSUPPORTED_FUNCTION);
+        mci.Clear();
+        mod->GetFileInfo("C:\\music\\other.mid", nullptr, &length);
+        EXPECT_EQ(length, command == MCI_SET ? 2500 : kUnknownLength) << rig::MciName(command);
+        EXPECT_EQ(Names(mci), sent) << rig::MciName(command);
+    }
+    mci.Clear();
+    mod->Pause();
+    EXPECT_EQ(mci.Calls()[0].device, 7u) << "the playing device is untouched";
+}
+
+TEST_F(PluginTest, RealSequencerAnswersForOtherFilesWhileOnePlays)
+{
+    std::string playing = WriteScale("long.mid", 40); // 20 s: still playing at the end
+    std::string other = WriteScale("three.mid", 6);
+    rig::MciRecorder mci(dll, true);
+    ASSERT_EQ(mod->Play(playing.c_str()), 0);
+    MCIDEVICEID device = mci.Calls()[1].device;
+
+    char title[kTitleCapacity];
+    int length = 0;
+    mod->GetFileInfo(other.c_str(), title, &length);
+    EXPECT_EQ(length, 3000);
+    EXPECT_STREQ(title, "three.mid");
+    // MCI refuses the playing file under its own name, the open device's alias
+    // (MCIERR_DEVICE_OPEN): its known length is reported, whatever the case of the name.
+    std::string upper = playing;
+    CharUpperA(upper.data());
+    mci.Clear();
+    for (const std::string& name : {playing, upper}) {
+        mod->GetFileInfo(name.c_str(), title, &length);
+        EXPECT_EQ(length, 20000);
+    }
+    EXPECT_TRUE(mci.Calls().empty());
+    for (const std::string& bad : {WriteBytes("notes.mid", "not MIDI"), Folder() + "missing.mid",
+                                   std::string("http://127.0.0.1:9/songs/tune.mid")}) {
+        mod->GetFileInfo(bad.c_str(), title, &length);
+        EXPECT_EQ(length, kUnknownLength) << bad;
+    }
+    EXPECT_STREQ(title, "tune.mid");
+
+    mod->GetFileInfo("", title, &length);
+    EXPECT_EQ(length, 20000);
+    EXPECT_STREQ(title, "long.mid");
+    MCI_STATUS_PARMS status = {};
+    status.dwItem = MCI_STATUS_MODE;
+    EXPECT_EQ(mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, (DWORD_PTR)&status), 0u);
+    EXPECT_EQ(status.dwReturn, DWORD_PTR(MCI_MODE_PLAY)) << "the playing device still plays";
+    mod->Stop();
+}
+
+// Under code page 932 (the file_info_cp932_test run) 0x95 0x5C and 0x83 0x5C are single
+// Shift-JIS characters whose second byte is a backslash.
+class Cp932 : public PluginTest {
+protected:
+    void SetUp() override
+    {
+        char wanted[32] = "";
+        GetEnvironmentVariableA("LC_ALL", wanted, sizeof(wanted));
+        if (GetACP() != 932 && strncmp(wanted, "ja_JP", 5) == 0)
+            FAIL() << "LC_ALL=" << wanted << " but the code page is " << GetACP();
+        if (GetACP() != 932)
+            GTEST_SKIP() << "needs code page 932";
+        PluginTest::SetUp();
+    }
+};
+
+TEST_F(Cp932, TrailBytesThatLookLikeBackslashesNeitherSplitNorOverrunTheTitle)
+{
+    EXPECT_EQ(Title(mod, "C:\\\x95\x5C\\\x95\x5C\x83\x5C.mid"), "\x95\x5C\x83\x5C.mid");
+    EXPECT_EQ(Title(mod, "C:\\music\\\x83\x5C"), "\x83\x5C");
+    EXPECT_EQ(Title(mod, "\x95\x5C"), "\x95\x5C");
+    EXPECT_EQ(Title(mod, "C:\\\x95\x5C\\"), "");
+    std::string chars;
+    for (int i = 0; i < 200; ++i)
+        chars += "\x95\x5C";
+    // "ab" and 128 characters fill 258 bytes; the 129th would need bytes 259 and 260.
+    EXPECT_EQ(Title(mod, "C:\\ab" + chars), "ab" + chars.substr(0, 256));
+    EXPECT_EQ(Title(mod, "C:\\a" + chars), "a" + chars.substr(0, 258));
+}
