@@ -38,6 +38,14 @@ inline std::string BenchFolder()
     return folder.substr(0, folder.find_last_of("\\/") + 1);
 }
 
+// A name in the temporary folder for the benchmark's own files.
+inline std::string TempName(const char* name)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    return std::string(temp) + name;
+}
+
 static LRESULT CALLBACK BenchWindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
 {
     return m >= WM_USER ? 0 : DefWindowProcA(w, m, wp, lp);
@@ -47,8 +55,9 @@ static void __cdecl BenchVisOpen(int, int) {}
 static void __cdecl BenchVisClose(void) {}
 static void __cdecl BenchSink(const void*, int, int, int) {}
 
-// Loads the plug-in beside the benchmark and fills the host words with do-nothing services.
-inline InModule* LoadPlugin(HMODULE* dll)
+// Loads the plug-in beside the benchmark and fills the host words with do-nothing services
+// (sink_a aside, when one is given).
+inline InModule* LoadPlugin(HMODULE* dll, PcmSinkFn sink_a = BenchSink)
 {
     *dll = LoadLibraryA((BenchFolder() + "midi_plugin.dll").c_str());
     if (*dll == nullptr)
@@ -65,12 +74,12 @@ inline InModule* LoadPlugin(HMODULE* dll)
     mod->announce_format = BenchAnnounce;
     mod->vis_open = BenchVisOpen;
     mod->vis_close = BenchVisClose;
-    mod->pcm_sink_a = BenchSink;
+    mod->pcm_sink_a = sink_a;
     mod->pcm_sink_b = BenchSink;
     return mod;
 }
 
 inline void PrintRow(const char* what, double plugin, double bare, const char* unit)
 {
-    printf("%-34s %12.3f %12.3f %8.2fx  %s\n", what, plugin, bare, bare > 0 ? plugin / bare : 0.0, unit);
+    printf("%-44s %12.3f %12.3f %8.2fx  %s\n", what, plugin, bare, bare > 0 ? plugin / bare : 0.0, unit);
 }

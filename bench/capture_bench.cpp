@@ -2,18 +2,14 @@
 // time Stop takes with capture running, and the capture thread's share of a processor,
 // each beside the bare wave-input calls (an event-driven reader of the same device).
 // Needs the sound server with its null sink "nul": run it with tools/bench.sh.
-#include <windows.h>
+#include "bench/bench_common.h"
+
 #include <mmsystem.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <set>
-#include <string>
-#include <vector>
 
-#include "module/in_module.h"
 #include "tools/midi_writer.h"
 
 constexpr int kBlock = 2304;
@@ -25,28 +21,7 @@ static std::atomic<long> blocks{0};
 
 static double Now()
 {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return (double)now.QuadPart / frequency.QuadPart;
-}
-
-static double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[values.size() / 2];
-}
-
-static std::string Folder()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    std::string folder(path, n);
-    return folder.substr(0, folder.find_last_of("\\/") + 1);
+    return NowMicroseconds() / 1e6;
 }
 
 static void StartUnixCommand(const std::string& script)
@@ -61,15 +36,7 @@ static void StartUnixCommand(const std::string& script)
     }
 }
 
-static void __cdecl Nothing4(int, int, int, int) {}
-static void __cdecl Nothing2(int, int) {}
-static void __cdecl Nothing0(void) {}
 static void __cdecl CountingSink(const void*, int, int, int) { ++blocks; }
-static void __cdecl OtherSink(const void*, int, int, int) {}
-static LRESULT CALLBACK HostWindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
-{
-    return m >= WM_USER ? 0 : DefWindowProcA(w, m, wp, lp);
-}
 
 static std::set<DWORD> ThreadsOfThisProcess()
 {
@@ -190,38 +157,18 @@ static MCIDEVICEID OpenSequencer(const std::string& file)
     return open.wDeviceID;
 }
 
-static void Row(const char* what, double plugin, double bare, const char* unit)
-{
-    printf("%-44s %10.3f %10.3f %8.2f  %s\n", what, plugin, bare, bare > 0 ? plugin / bare : 0.0, unit);
-}
-
 int main()
 {
-    std::string folder = Folder();
-    HMODULE dll = LoadLibraryA((folder + "midi_plugin.dll").c_str());
-    if (dll == nullptr) {
+    HMODULE dll;
+    InModule* mod = LoadPlugin(&dll, CountingSink);
+    if (mod == nullptr) {
         fprintf(stderr, "cannot load midi_plugin.dll\n");
         return 1;
     }
-    InModule* mod = ((InModule * (__cdecl*)(void))(void*) GetProcAddress(dll, "kestroGetInModule2"))();
-    WNDCLASSA window_class = {};
-    window_class.lpfnWndProc = HostWindowProc;
-    window_class.hInstance = GetModuleHandleA(nullptr);
-    window_class.lpszClassName = "CaptureBenchHost";
-    RegisterClassA(&window_class);
-    mod->main_window = CreateWindowA("CaptureBenchHost", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    mod->module_instance = dll;
-    mod->announce_format = Nothing4;
-    mod->vis_open = Nothing2;
-    mod->vis_close = Nothing0;
-    mod->pcm_sink_a = CountingSink;
-    mod->pcm_sink_b = OtherSink;
     // Capture is on unless the machine's settings file says otherwise.
     mod->LoadSettings();
 
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof(temp), temp);
-    std::string song = std::string(temp) + "capture_bench.mid";
+    std::string song = TempName("capture_bench.mid");
     WriteMidiFile(song, ScaleSong(240)); // two minutes
 
     if (!OpenBareDevice()) {
@@ -238,7 +185,7 @@ int main()
                      "sine 1500 vol 0.5 && { /usr/bin/paplay --device=nul $f & echo $! > " + pid_file +
                      "; wait; }; rm -f $f " + pid_file);
 
-    printf("%-44s %10s %10s %8s\n", "", "plug-in", "bare", "ratio");
+    printf("%-44s %12s %12s %9s\n", "", "plug-in", "bare", "ratio");
 
     // Block rate and processor share over the same window.
     std::set<DWORD> before = ThreadsOfThisProcess();
@@ -264,11 +211,11 @@ int main()
     CloseHandle(reader);
     CloseBareDevice();
 
-    Row("blocks per second to the sinks", plugin.blocks_per_second, bare.blocks_per_second, "blocks/s");
-    Row("  as a share of real time (44100/576 per s)", plugin.blocks_per_second / kRealTimeBlocks,
+    PrintRow("blocks per second to the sinks", plugin.blocks_per_second, bare.blocks_per_second, "blocks/s");
+    PrintRow("  as a share of real time (44100/576 per s)", plugin.blocks_per_second / kRealTimeBlocks,
         bare.blocks_per_second / kRealTimeBlocks, "");
     if (plugin.cpu_share >= 0 && bare.cpu_share >= 0)
-        Row("capture thread, share of one processor", 100 * plugin.cpu_share, 100 * bare.cpu_share, "%");
+        PrintRow("capture thread, share of one processor", 100 * plugin.cpu_share, 100 * bare.cpu_share, "%");
     else
         printf("%-44s %s\n", "capture thread, share of one processor", "(thread times not reported here)");
     printf("(thread times come in whole scheduler ticks: over %u s, 0.1%% is one 10 ms tick)\n", kWindowMs / 1000);
@@ -295,7 +242,7 @@ int main()
         CloseBareDevice();
         bare_stop_ms.push_back((Now() - t0) * 1000);
     }
-    Row("Stop with capture running, median of 15", Median(plugin_stop), Median(bare_stop_ms), "ms");
+    PrintRow("Stop with capture running, median of 15", Median(plugin_stop), Median(bare_stop_ms), "ms");
     printf("(the bare Stop has no thread to end; the plug-in's waits out the thread's 10 ms sleep)\n");
 
     StartUnixCommand("kill $(cat " + pid_file + ") 2>/dev/null");

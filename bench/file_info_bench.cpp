@@ -46,9 +46,7 @@ int main()
         fprintf(stderr, "cannot load midi_plugin.dll\n");
         return 1;
     }
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof(temp), temp);
-    std::string folder = std::string(temp) + "file_info_bench\\";
+    std::string folder = TempName("file_info_bench\\");
     CreateDirectoryA(folder.c_str(), nullptr);
     std::vector<std::string> files;
     for (int i = 0; i < kFiles; ++i) {
@@ -101,11 +99,11 @@ int main()
 
     double plugin = Median(plugin_us), bare = Median(bare_us);
     printf("%d files, %d passes; lengths that differ from the expected: %d\n", kFiles, kRounds, mismatches);
-    printf("%-34s %12s %12s %9s\n", "", "plug-in", "bare", "ratio");
+    printf("%-44s %12s %12s %9s\n", "", "plug-in", "bare", "ratio");
     PrintRow("playlist pass", Median(plugin_pass), Median(bare_pass), "ms, median of the passes");
-    PrintRow("GetFileInfo vs open/set/status/cl.", plugin, bare, "us a file, median");
+    PrintRow("GetFileInfo vs open/set/status/close", plugin, bare, "us a file, median");
     PrintRow("files a second", 1e6 / plugin, 1e6 / bare, "from the medians");
-    printf("%-34s %34.2fx\n", "median of the paired ratios", Median(pair_ratio));
+    printf("%-44s %34.2fx\n", "median of the paired ratios", Median(pair_ratio));
     PrintRow("title only vs strrchr copy", Median(title_runs), Median(strrchr_runs), "us a file, median");
     printf("(path length %u bytes)\n", (unsigned)files[0].size());
 

@@ -15,13 +15,11 @@ int main()
         fprintf(stderr, "cannot load midi_plugin.dll\n");
         return 1;
     }
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof(temp), temp);
-    std::string file = std::string(temp) + "playback_bench.mid";
+    std::string file = TempName("playback_bench.mid");
     WriteMidiFile(file, ScaleSong(16));
     mod->SetVolume(200);
 
-    printf("%-34s %12s %12s %9s\n", "", "plug-in", "bare", "ratio");
+    printf("%-44s %12s %12s %9s\n", "", "plug-in", "bare", "ratio");
 
     // GetPosition while playing, against the tick count it reads.
     mod->Play(file.c_str());
