@@ -1,0 +1,481 @@
+// Bad input: odd and oversized names, files that are not MIDI, a generated corpus of truncated
+// and corrupted MIDI files, and dead or malformed URLs. Every call must give its documented
+// result with nothing worse: output buffers end at an inaccessible page, so a write past them
+// faults in the check that made it.
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "tools/midi_writer.h"
+#include "validate/common.h"
+#include "validate/figures.h"
+#include "validate/groups.h"
+#include "validate/guarded.h"
+
+namespace validate {
+
+// The title buffer handed to GetFileInfo: as long as the longest name the plug-in keeps.
+static const unsigned kTitleSize = 1024;
+
+struct Random {
+    unsigned state;
+    unsigned Next()
+    {
+        state = state * 1664525u + 1013904223u;
+        return state >> 8;
+    }
+    int Range(int low, int high) { return low + (int)(Next() % (unsigned)(high - low + 1)); }
+};
+
+static bool RecordIntact(const Plugin& plugin)
+{
+    const int* now = (const int*)plugin.mod;
+    const int* then = (const int*)&plugin.at_load;
+    for (int w : {0, 1, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 35})
+        if (now[w] != then[w])
+            return false;
+    return now[38] == 0 && now[39] == 0 && now[40] == 0;
+}
+
+// Asks for the file information of `name` into guarded buffers and checks the answer.
+static void CheckInfo(Check& check, const Plugin& plugin, const Features& f, const char* name, const char* label)
+{
+    GuardedBuffer title(kTitleSize);
+    GuardedBuffer length(sizeof(int));
+    SetActivity("GetFileInfo(%s)", label);
+    plugin.mod->GetFileInfo(name, title.data(), (int*)length.data());
+    if (name == nullptr) {
+        check.Expect(title.Untouched() && length.Untouched(), "GetFileInfo(null) wrote into the host's buffers");
+        return;
+    }
+    if (!f.file_info)
+        return;
+    if (name[0] != '\0')
+        check.Expect(*(int*)length.data() == -1000, "GetFileInfo(%s) length %d, expected -1000", label, *(int*)length.data());
+    if (!check.Expect(title.Terminated(), "GetFileInfo(%s) title not terminated inside %u bytes", label, kTitleSize))
+        return;
+    std::string expected = name[0] == '\0' ? "" : ExpectedTitle(name);
+    if (name[0] != '\0' && expected.size() < kTitleSize) {
+        check.Expect(expected == title.data(), "GetFileInfo(%s) title \"%.60s\", expected \"%.60s\"", label, title.data(),
+                     expected.c_str());
+        // A buffer just large enough for the title takes it without a byte more.
+        GuardedBuffer exact((unsigned)expected.size() + 1);
+        SetActivity("GetFileInfo(%s) into a buffer of exactly %u bytes", label, (unsigned)expected.size() + 1);
+        plugin.mod->GetFileInfo(name, exact.data(), nullptr);
+        check.Expect(expected == exact.data(), "GetFileInfo(%s) into an exact buffer gave \"%.60s\"", label, exact.data());
+    }
+}
+
+struct BadName {
+    std::string text;
+    std::string label;
+};
+
+static std::vector<BadName> BadNames()
+{
+    std::vector<BadName> list;
+    std::string folder = WorkFolder();
+    auto padded = [&](size_t total) {
+        std::string name = folder;
+        name.append(total > name.size() + 4 ? total - name.size() - 4 : 0, 'n');
+        return name + ".mid";
+    };
+    list.push_back({"", "empty"});
+    list.push_back({padded(1023), "1023 bytes"});
+    list.push_back({padded(1024), "1024 bytes"});
+    list.push_back({padded(70000), "70000 bytes"});
+    list.push_back({std::string(1023, 'a'), "1023 bytes, no folder"});
+    list.push_back({std::string(70000, '\\'), "70000 backslashes"});
+    list.push_back({"C:\\music\\a.mid", "C:\\music\\a.mid"});
+    list.push_back({folder, "the scratch folder"});
+    list.push_back({folder + "missing.mid", "a missing file"});
+    list.push_back({"C:\\", "C:\\"});
+    list.push_back({"\\", "\\"});
+    list.push_back({"/", "/"});
+    list.push_back({"a/", "a/"});
+    list.push_back({"C:", "C:"});
+    list.push_back({":", ":"});
+    list.push_back({"NUL", "NUL"});
+    list.push_back({"*.mid", "*.mid"});
+    list.push_back({"\x81", "a lone lead byte"});
+    list.push_back({"abc\x81", "a trailing lead byte"});
+    list.push_back({"\x95\\x.mid", "a lead byte before a backslash"});
+    list.push_back({"\xff\xfe\xfd\xfc", "high bytes"});
+    list.push_back({"\x01\x02\x03\x1f\x7f", "control bytes"});
+    Random r = {run.seed * 2654435761u};
+    for (int i = 0; i < run.level.odd_names; ++i) {
+        int length = r.Range(1, i % 10 == 0 ? 1500 : 300);
+        std::string name;
+        for (int k = 0; k < length; ++k)
+            name += (char)r.Range(1, 255);
+        // No leading double separator: the system would look for a network share.
+        if (name.size() >= 2 && (name[0] == '\\' || name[0] == '/') && (name[1] == '\\' || name[1] == '/'))
+            name[0] = 'x';
+        list.push_back({name, Format("odd bytes #%d (%d bytes)", i, length)});
+    }
+    return list;
+}
+
+static void Names()
+{
+    Check check("input/names");
+    Plugin plugin;
+    std::string error;
+    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        return;
+    Features f = FeaturesOf(plugin);
+    ResetHostLog();
+    download_service = DownloadService::kAbsent0;
+    std::vector<BadName> list = BadNames();
+    Figures before = Measure();
+    int tried = 0;
+    {
+        SetActivity("Play(null)");
+        int result = plugin.mod->Play(nullptr);
+        check.Expect(result == 1 || result == -1, "Play(null) returned %d", result);
+        CheckInfo(check, plugin, f, nullptr, "null");
+        plugin.mod->Stop();
+    }
+    for (const BadName& name : list) {
+        ++tried;
+        SetActivity("Play(%s)", name.label.c_str());
+        int result = plugin.mod->Play(name.text.c_str());
+        if (IsUrl(name.text))
+            check.Expect(result == -1 || (result == 1 && name.text.size() >= 1024), "Play(%s) returned %d, expected -1",
+                         name.label.c_str(), result);
+        else
+            check.Expect(result == 1, "Play(%s) returned %d, expected 1", name.label.c_str(), result);
+        check.Expect(plugin.mod->GetLength() == 0 && plugin.mod->IsPaused() == 0, "Play(%s) changed length or pause",
+                     name.label.c_str());
+        // The current file is the name as Play kept it: the title is its last part, cut or refused
+        // but always inside the buffer.
+        CheckInfo(check, plugin, f, "", ("the current file after " + name.label).c_str());
+        CheckInfo(check, plugin, f, name.text.c_str(), name.label.c_str());
+        SetActivity("Stop after %s", name.label.c_str());
+        plugin.mod->Stop();
+        check.Expect(RecordIntact(plugin), "the record changed after Play(%s)", name.label.c_str());
+        if (check.failed())
+            break;
+    }
+    check.Expect(host.vis_open == 0 && host.announce == 0, "a refused Play called vis_open or announce_format");
+    Figures after = MeasureSettled(before);
+    check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
+    check.Figure("%d names (%d of odd bytes), guarded %u-byte titles; %s", tried + 1, run.level.odd_names, kTitleSize,
+                 Describe(before, after).c_str());
+    if (!f.file_info)
+        check.Figure("file information not built: only Play, Stop and null-safety checked");
+}
+
+static void NotMidiFiles()
+{
+    Check check("input/files that are not MIDI");
+    Plugin plugin;
+    std::string error;
+    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        return;
+    Features f = FeaturesOf(plugin);
+    ResetHostLog();
+    std::string noise;
+    Random r = {run.seed};
+    for (int i = 0; i < 70000; ++i)
+        noise += (char)r.Range(0, 255);
+    struct Input {
+        std::string path, label;
+    } inputs[] = {
+        {WriteFile("empty.mid", ""), "an empty file"},
+        {WriteFile("text.mid", "this is not a MIDI file\n"), "a text file"},
+        {WriteFile("noise.mid", noise), "70000 random bytes"},
+        {WriteFile("header.mid", "MThd"), "a bare MThd"},
+        {WriteFile("wave.mid", std::string("RIFF\x24\0\0\0WAVEfmt \x10\0\0\0", 20) + std::string(24, '\0')), "a WAV header"},
+        {WorkFolder() + "folder.mid", "a folder named .mid"},
+    };
+    CreateDirectoryA(inputs[5].path.c_str(), nullptr);
+    Figures before = Measure();
+    for (const Input& input : inputs) {
+        SetActivity("Play(%s)", input.label.c_str());
+        int result = plugin.mod->Play(input.path.c_str());
+        check.Expect(result == 1, "Play(%s) returned %d, expected 1", input.label.c_str(), result);
+        CheckInfo(check, plugin, f, input.path.c_str(), input.label.c_str());
+        plugin.mod->Stop();
+    }
+    Figures after = MeasureSettled(before);
+    check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
+    check.Figure("%d inputs refused; %s", (int)(sizeof(inputs) / sizeof(inputs[0])), Describe(before, after).c_str());
+}
+
+// --- the corpus -------------------------------------------------------------------------
+
+static std::vector<uint8_t> Put32(std::vector<uint8_t> bytes, size_t at, uint32_t value)
+{
+    for (int i = 0; i < 4 && at + i < bytes.size(); ++i)
+        bytes[at + i] = uint8_t(value >> (24 - 8 * i));
+    return bytes;
+}
+
+static std::vector<uint8_t> Put16(std::vector<uint8_t> bytes, size_t at, uint16_t value)
+{
+    if (at + 1 < bytes.size()) {
+        bytes[at] = uint8_t(value >> 8);
+        bytes[at + 1] = uint8_t(value);
+    }
+    return bytes;
+}
+
+// Truncations, bit flips, byte runs and broken header and track fields of valid files.
+static std::vector<std::vector<uint8_t>> Corpus(int count)
+{
+    MidiSong two = ScaleSong(8);
+    two.tempo_us_per_quarter = 400000;
+    std::vector<std::vector<uint8_t>> seeds = {EncodeMidi(ScaleSong(4)), EncodeMidi(two)};
+    std::vector<std::vector<uint8_t>> out;
+    const std::vector<uint8_t>& base = seeds[0];
+    // Fixed damage first: every header and track field broken in the ways files break.
+    out.push_back(Put32(base, 4, 0));          // header length 0
+    out.push_back(Put32(base, 4, 0xFFFFFFFF)); // header length huge
+    out.push_back(Put16(base, 8, 2));          // format 2
+    out.push_back(Put16(base, 8, 0xFFFF));     // unknown format
+    out.push_back(Put16(base, 10, 0));         // no tracks
+    out.push_back(Put16(base, 10, 0xFFFF));    // 65535 tracks
+    out.push_back(Put16(base, 12, 0));         // 0 ticks per quarter
+    out.push_back(Put16(base, 12, 0xE728));    // SMPTE division
+    out.push_back(Put32(base, 18, 0));         // track length 0
+    out.push_back(Put32(base, 18, 0xFFFFFFFF)); // track length huge
+    out.push_back(Put32(base, 18, 0x7FFFFFFF));
+    {
+        std::vector<uint8_t> v = base; // a delta time that never ends
+        v.resize(22);
+        v.insert(v.end(), 64, 0xFF);
+        out.push_back(v);
+    }
+    {
+        std::vector<uint8_t> v = base; // a meta event claiming more than the file
+        v.resize(22);
+        v.insert(v.end(), {0x00, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0x7F, 'x'});
+        out.push_back(Put32(v, 18, (uint32_t)(v.size() - 22)));
+    }
+    {
+        std::vector<uint8_t> v = base; // running status with no status yet, and an unterminated sysex
+        v.resize(22);
+        v.insert(v.end(), {0x00, 0x40, 0x40, 0x00, 0xF0, 0x05, 0x01, 0x02});
+        out.push_back(Put32(v, 18, (uint32_t)(v.size() - 22)));
+    }
+    {
+        std::vector<uint8_t> v = base; // tempo 0
+        v.resize(22);
+        v.insert(v.end(), {0x00, 0xFF, 0x51, 0x03, 0, 0, 0, 0x00, 0x90, 60, 90, 0x83, 0x60, 0x80, 60, 0, 0x00, 0xFF, 0x2F, 0x00});
+        out.push_back(Put32(v, 18, (uint32_t)(v.size() - 22)));
+    }
+    {
+        std::vector<uint8_t> v = base; // a second track header that is cut short
+        v.insert(v.end(), {'M', 'T', 'r', 'k', 0, 0, 0x10});
+        out.push_back(Put16(v, 10, 2));
+    }
+    // Every truncation of the shorter file.
+    for (size_t cut = 0; cut < base.size(); ++cut)
+        out.push_back(std::vector<uint8_t>(base.begin(), base.begin() + cut));
+    // Seeded random damage until the count is reached.
+    Random r = {run.seed * 40503u + 7u};
+    while ((int)out.size() < count) {
+        std::vector<uint8_t> v = seeds[r.Range(0, 1)];
+        int kind = r.Range(0, 3);
+        int edits = r.Range(1, 6);
+        for (int e = 0; e < edits; ++e) {
+            size_t at = r.Range(0, (int)v.size() - 1);
+            if (kind == 0)
+                v[at] ^= uint8_t(1 << r.Range(0, 7));
+            else if (kind == 1)
+                v[at] = uint8_t(r.Range(0, 255));
+            else if (kind == 2)
+                v.insert(v.begin() + at, r.Range(1, 40), uint8_t(r.Range(0, 1) ? 0xFF : 0x80));
+            else
+                v.erase(v.begin() + at, v.begin() + std::min(v.size(), at + r.Range(1, 20)));
+        }
+        if (r.Range(0, 3) == 0)
+            v.resize(r.Range(0, (int)v.size()));
+        out.push_back(v);
+    }
+    return out;
+}
+
+static void CorruptedCorpus()
+{
+    Check check("input/corrupted MIDI corpus");
+    Plugin plugin;
+    std::string error;
+    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        return;
+    Features f = FeaturesOf(plugin);
+    ResetHostLog();
+    std::vector<std::vector<uint8_t>> corpus = Corpus(run.level.corpus);
+    std::string path = WorkFolder() + "corpus.mid";
+    plugin.mod->Play(WriteMidi("warm.mid", 1).c_str());
+    plugin.mod->Stop();
+    Figures before = Measure();
+    int accepted = 0, refused = 0;
+    for (size_t i = 0; i < corpus.size(); ++i) {
+        WriteFile("corpus.mid", std::string(corpus[i].begin(), corpus[i].end()));
+        SetActivity("corpus file %d (%d bytes)", (int)i, (int)corpus[i].size());
+        int info_length = -77;
+        if (f.file_info) {
+            GuardedBuffer title(kTitleSize);
+            plugin.mod->GetFileInfo(path.c_str(), title.data(), &info_length);
+            check.Expect(strcmp(title.data(), "corpus.mid") == 0, "file %d: title \"%.40s\"", (int)i, title.data());
+        }
+        int length_before = plugin.mod->GetLength();
+        int result = plugin.mod->Play(path.c_str());
+        if (!check.Expect(result == 0 || result == 1, "file %d: Play returned %d", (int)i, result))
+            break;
+        if (result == 0) {
+            ++accepted;
+            int length = plugin.mod->GetLength();
+            if (f.file_info)
+                check.Expect(info_length == length, "file %d: GetFileInfo length %d, but playing it gives %d", (int)i,
+                             info_length, length);
+            plugin.mod->GetPosition();
+            plugin.mod->Pause();
+            plugin.mod->SetPosition(length / 2);
+            plugin.mod->Resume();
+            plugin.mod->SetPosition(length + 1000);
+            plugin.mod->GetPosition();
+        } else {
+            ++refused;
+            check.Expect(plugin.mod->GetLength() == length_before, "file %d: a refused Play changed the length", (int)i);
+            if (f.file_info)
+                check.Expect(info_length == -1000, "file %d: refused by Play but GetFileInfo gives length %d", (int)i,
+                             info_length);
+        }
+        plugin.mod->Stop();
+        if (check.failed())
+            break;
+    }
+    PumpMessages();
+    Figures after = MeasureSettled(before);
+    check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
+    check.Expect(RecordIntact(plugin), "the record changed");
+    check.Figure("%d files: %d played, %d refused; %s", (int)corpus.size(), accepted, refused, Describe(before, after).c_str());
+}
+
+void GroupInput()
+{
+    Names();
+    NotMidiFiles();
+    CorruptedCorpus();
+}
+
+// --- URLs ---------------------------------------------------------------------------------
+
+static void DeadAndMalformedUrls()
+{
+    Check check("urls/dead and malformed");
+    Plugin plugin;
+    std::string error;
+    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        return;
+    Features f = FeaturesOf(plugin);
+    ResetHostLog();
+    download_service = DownloadService::kUrlmon;
+    std::string folder_url = "file:///" + WorkFolder();
+    std::vector<BadName> urls = {
+        {"http://127.0.0.1:1/dead.mid", "a refused port"},
+        {"http://127.0.0.1:9/gone/tune.mid", "the discard port"},
+        {"http://", "http:// alone"},
+        {"http:///", "http:/// alone"},
+        {"http://[::1/x.mid", "an unclosed address"},
+        {"http://%zz%/x.mid", "a bad escape"},
+        {"x://y/", "an unknown scheme, ending in a slash"},
+        {"://", ":// alone"},
+        {"a://b", "a one-letter scheme"},
+        {"file:///Z:/no/such/folder/x.mid", "a missing file URL"},
+        {"http://127.0.0.1:1/" + std::string(300, 's') + ".mid", "a 300-byte last segment"},
+        {"http://127.0.0.1:1/" + std::string(1100, 'u'), "a 1100-byte URL"},
+        {"http://127.0.0.1:1/" + std::string(70000, 'u'), "a 70000-byte URL"},
+    };
+    int temp_before = CountTempFiles();
+    Figures before = Measure();
+    for (const BadName& url : urls) {
+        SetActivity("Play(%s)", url.label.c_str());
+        host.last_url = url.text;
+        int result = plugin.mod->Play(url.text.c_str());
+        check.Expect(result == -1 || (result == 1 && url.text.size() >= 1024), "Play(%s) returned %d, expected -1",
+                     url.label.c_str(), result);
+        CheckInfo(check, plugin, f, url.text.c_str(), url.label.c_str());
+        plugin.mod->Stop();
+        check.Expect(CountTempFiles() == temp_before, "Play(%s) left %d temporary files behind", url.label.c_str(),
+                     CountTempFiles() - temp_before);
+        temp_before = CountTempFiles();
+    }
+    check.Expect(host.vis_open == 0, "a failed URL called vis_open");
+    check.Expect(host.download_bad == 0, "the download function got the wrong window, URL, target or status text");
+    Figures after = MeasureSettled(before);
+    check.Expect(after.temp_files <= before.temp_files, "temporary files %d -> %d", before.temp_files, after.temp_files);
+    check.Figure("%d URLs, %d downloads tried; temporary files %d -> %d", (int)urls.size(), host.downloads,
+                 before.temp_files, after.temp_files);
+    if (!f.streaming)
+        check.Figure("URL retrieval not built: every URL is unavailable");
+    download_service = DownloadService::kAbsent0;
+}
+
+static void StreamedFile()
+{
+    Check check("urls/streamed file");
+    Plugin plugin;
+    std::string error;
+    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        return;
+    Features f = FeaturesOf(plugin);
+    if (!f.streaming) {
+        check.Skip("the build has no URL retrieval (it does not import GetTempFileNameA)");
+        return;
+    }
+    ResetHostLog();
+    download_service = DownloadService::kUrlmon;
+    std::string good = WriteMidi("fetched.mid", 4);
+    std::string text = WriteFile("fetched.txt", "not MIDI\n");
+    auto url_of = [](std::string path) {
+        for (char& c : path)
+            if (c == '\\')
+                c = '/';
+        return "file:///" + path;
+    };
+    int temp_before = CountTempFiles();
+    std::string url = url_of(good);
+    host.last_url = url;
+    check.Expect(plugin.mod->Play(url.c_str()) == 0, "Play(%s) did not play the download", url.c_str());
+    check.Expect(plugin.mod->GetLength() == 2000, "length %d, expected 2000", plugin.mod->GetLength());
+    check.Expect(host.service_queries == 1 && host.downloads == 1, "%d service queries and %d downloads for one URL",
+                 host.service_queries, host.downloads);
+    std::string target = host.last_download_target;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    std::string base = target.substr(target.find_last_of('\\') + 1);
+    check.Expect(_strnicmp(target.c_str(), temp, strlen(temp)) == 0 && _strnicmp(base.c_str(), "mid", 3) == 0,
+                 "the download went to %s, not a \"mid\" temporary file", target.c_str());
+    if (f.file_info) {
+        GuardedBuffer title(kTitleSize);
+        int length = 0;
+        plugin.mod->GetFileInfo("", title.data(), &length);
+        check.Expect(strcmp(title.data(), "fetched.mid") == 0 && length == 2000,
+                     "the current file is titled \"%s\" (%d ms), not by the URL's last segment", title.data(), length);
+    }
+    plugin.mod->Stop();
+    check.Expect(GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES, "the temporary download stays after Stop");
+
+    url = url_of(text);
+    host.last_url = url;
+    check.Expect(plugin.mod->Play(url.c_str()) == 1, "Play of a downloaded text file did not return 1");
+    plugin.mod->Stop();
+    check.Expect(CountTempFiles() == temp_before, "temporary files %d -> %d", temp_before, CountTempFiles());
+    check.Expect(host.download_bad == 0, "the download function got the wrong window, URL, target or status text");
+    check.Figure("played through %s, temporary file removed; temporary files %d -> %d", target.c_str(), temp_before,
+                 CountTempFiles());
+    download_service = DownloadService::kAbsent0;
+}
+
+void GroupUrls()
+{
+    DeadAndMalformedUrls();
+    StreamedFile();
+}
+
+} // namespace validate

@@ -1,0 +1,26 @@
+// What a process holds: handles, threads and the plug-in's temporary files, counted before and
+// after a run of cycles.
+#pragma once
+
+#include <string>
+
+namespace validate {
+
+struct Figures {
+    int handles;
+    int threads;
+    int temp_files; // "mid*.tmp" in the temporary folder
+    int work_files; // files in the validator's scratch folder
+};
+
+Figures Measure();
+// Measures again until handles and threads are back at `baseline` or `settle_ms` pass: threads
+// of the system's own drivers may end a moment after the call that released them.
+Figures MeasureSettled(const Figures& baseline, int settle_ms = 2000);
+std::string Describe(const Figures& before, const Figures& after);
+bool SameAs(const Figures& before, const Figures& after);
+int CountHandles();
+int CountThreads();
+int CountTempFiles();
+
+} // namespace validate
