@@ -211,7 +211,9 @@ static void RunGroup(const Group& group, Tally* tally)
     child.group = group.name;
     printf("%s\n", group.name);
     fflush(stdout);
+    DWORD start = GetTickCount();
     int code = RunChild(CommandFor(group.name), limit_ms, &child, nullptr);
+    printf("  (%s: %.1f s)\n", group.name, (GetTickCount() - start) / 1000.0);
 
     std::string check = child.open_check.empty() ? std::string(group.name) : child.open_check;
     if (code == -1 || !child.crash.empty()) {
