@@ -14,11 +14,4 @@ start_sound_server
 start_web_server
 start_wineserver
 cd build
-# `tools/test.sh --run COMMAND...` runs one command (from build/) with the same services instead
-# of the tests, e.g. the validator at its full level.
-if [ "$1" = "--run" ]; then
-    shift
-    "$@"
-else
-    ctest --output-on-failure "$@"
-fi
+ctest --output-on-failure "$@"

@@ -17,7 +17,9 @@ namespace validate {
 
 bool ReplayFailsInChild(const std::string& sequence_file, std::string* how);
 
-enum Kind { kPlay, kPause, kResume, kStop, kSeek, kVolume, kPan, kInfo, kWait, kKinds };
+// kSeekEnd seeks relative to the current length (a host's seek to the end), so that the
+// readings just below, at and just past the length come up often.
+enum Kind { kPlay, kPause, kResume, kStop, kSeek, kVolume, kPan, kInfo, kWait, kSeekEnd, kKinds };
 
 struct Op {
     int kind;
@@ -95,7 +97,7 @@ static std::vector<Op> Generate(unsigned seed, int count)
 {
     Random r = {seed};
     std::vector<Op> ops;
-    static const int kWeights[kKinds] = {10, 8, 8, 7, 10, 8, 8, 8, 20};
+    static const int kWeights[kKinds] = {10, 8, 8, 7, 10, 8, 8, 8, 20, 4};
     int total = 0;
     for (int w : kWeights)
         total += w;
@@ -125,8 +127,11 @@ static std::vector<Op> Generate(unsigned seed, int count)
             op.a = r.Range(-2, (int)names.size() - 1); // -1 null, -2 the current file ("")
             op.b = r.Range(0, 3);                      // bit 0 title, bit 1 length
             break;
+        case kSeekEnd:
+            op.a = r.Range(-2, 1);
+            break;
         case kWait:
-            op.a = roll < 6 ? r.Range(0, 300) : roll < 9 ? r.Range(300, 3000) : r.Range(0, 1) ? 0 : r.Range(0x40000000, INT_MAX);
+            op.a = roll < 2 ? r.Range(0, 2) : roll < 6 ? r.Range(0, 300) : roll < 9 ? r.Range(300, 3000) : r.Range(0, 1) ? 0 : r.Range(0x40000000, INT_MAX);
             break;
         }
         ops.push_back(op);
@@ -161,6 +166,7 @@ static std::string Describe(const Op& op)
     case kInfo:
         return "GetFileInfo(" + name(op.a) + (op.b & 1 ? ", title" : ", null") + (op.b & 2 ? ", length)" : ", null)");
     case kWait: return Format("wait %u ms", (unsigned)op.a);
+    case kSeekEnd: return Format("SetPosition(length%+d)", op.a);
     }
     return "?";
 }
@@ -300,15 +306,18 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
             ModelStop(m);
             break;
         case kSeek:
-            mod->SetPosition(op.a);
+        case kSeekEnd: {
+            int to = op.kind == kSeek ? op.a : m.length + op.a;
+            mod->SetPosition(to);
             // A seek while paused moves the paused position; the clock stays frozen there.
             if (m.frozen) {
-                m.pause_pos = op.a;
-                m.base = (DWORD)op.a;
+                m.pause_pos = to;
+                m.base = (DWORD)to;
             } else {
-                m.base = now - (DWORD)op.a;
+                m.base = now - (DWORD)to;
             }
             break;
+        }
         case kVolume:
             mod->SetVolume(op.a);
             if (op.a != -666)
