@@ -11,7 +11,8 @@ extern char current_path[kCurrentPathSize];
 extern int length_ms;
 extern int playing;
 
-// Opens path on the sequencer device into record (device type 523 as a number).
+// Opens path on the sequencer device into record (device type 523 as a number). A MIDI file
+// whose chunks run past its end is refused without reaching the device.
 // Returns the MCI_OPEN result: 0 on success.
 MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path);
 // Sets milliseconds and asks for the length. Returns the MCI_STATUS result; *length is

@@ -1,6 +1,8 @@
 // Playback on Wine's real MCI sequencer with files the tests write.
 #include "tests/rig/plugin_rig.h"
 
+#include "tools/midi_writer.h"
+
 using rig::PluginTest;
 
 // Waits, pumping messages, until the plug-in posts the end of the file or `limit_ms` pass.
@@ -84,5 +86,29 @@ TEST_F(RealSequencerTest, RefusesWhatIsNotAMidiFile)
 
     std::string good = WriteScale("good.mid", 2);
     EXPECT_EQ(mod->Play(good.c_str()), 0);
+    mod->Stop();
+}
+
+// A file whose track claims to run past its end, with bad events inside, is one on which Wine's
+// sequencer never returns from MCI_OPEN: the plug-in must refuse it, and any cut-short file,
+// before the device sees it, while whole files (with or without trailing padding) still play.
+TEST_F(RealSequencerTest, RefusesAFileWhoseTrackRunsPastItsEnd)
+{
+    static const unsigned char kDamaged[] = {
+        'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k', 0xC1, 0x00, 0x00, 0x2B,
+        0x00, 0xC0, 0x00, 0x00, 0x90, 0x3C, 0x5A, 0x83, 0x60, 0x80, 0x3C, 0x00, 0x00, 0x90, 0x3E, 0x5A, 0x83,
+        0x60, 0x80, 0x3E, 0x00, 0x00, 0x90, 0x40, 0x5A, 0x5C, 0x60, 0x80, 0xE3, 0x00, 0x92, 0x90, 0x41, 0x5A,
+        0x83, 0x60, 0x80, 0x41, 0x00, 0x00, 0xFF, 0x2F, 0x00};
+    std::string damaged = WriteBytes("damaged.mid", std::string((const char*)kDamaged, sizeof(kDamaged)));
+    EXPECT_EQ(mod->Play(damaged.c_str()), 1);
+
+    std::vector<uint8_t> whole = EncodeMidi(ScaleSong(4));
+    std::string cut = WriteBytes("cut.mid", std::string(whole.begin(), whole.end() - 10));
+    EXPECT_EQ(mod->Play(cut.c_str()), 1);
+    EXPECT_EQ(rig::CountEvents("vis_open"), 0);
+
+    std::string padded = WriteBytes("padded.mid", std::string(whole.begin(), whole.end()) + std::string(8, '\0'));
+    ASSERT_EQ(mod->Play(padded.c_str()), 0);
+    EXPECT_EQ(mod->GetLength(), 2000);
     mod->Stop();
 }
