@@ -3,7 +3,9 @@
 // result with nothing worse: output buffers end at an inaccessible page, so a write past them
 // faults in the check that made it.
 #include <windows.h>
+#include <commdlg.h>
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -39,7 +41,9 @@ static bool RecordIntact(const Plugin& plugin)
 }
 
 // Asks for the file information of `name` into guarded buffers and checks the answer.
-static void CheckInfo(Check& check, const Plugin& plugin, const Features& f, const char* name, const char* label)
+// For the empty name (the current file), `current` is the name the last Play was given.
+static void CheckInfo(Check& check, const Plugin& plugin, const Features& f, const char* name, const char* label,
+                      const std::string* current = nullptr)
 {
     GuardedBuffer title(kTitleSize);
     GuardedBuffer length(sizeof(int));
@@ -51,12 +55,21 @@ static void CheckInfo(Check& check, const Plugin& plugin, const Features& f, con
     }
     if (!f.file_info)
         return;
-    if (name[0] != '\0')
-        check.Expect(*(int*)length.data() == -1000, "GetFileInfo(%s) length %d, expected -1000", label, *(int*)length.data());
+    int expected_length = name[0] == '\0' ? plugin.mod->GetLength() : -1000;
+    check.Expect(*(int*)length.data() == expected_length, "GetFileInfo(%s) length %d, expected %d", label,
+                 *(int*)length.data(), expected_length);
     if (!check.Expect(title.Terminated(), "GetFileInfo(%s) title not terminated inside %u bytes", label, kTitleSize))
         return;
-    std::string expected = name[0] == '\0' ? "" : ExpectedTitle(name);
-    if (name[0] != '\0' && expected.size() < kTitleSize) {
+    if (name[0] == '\0') {
+        // A name Play kept whole gives its title; a longer one was cut or refused (the builder's
+        // choice), and only has to stay inside the buffer.
+        if (current != nullptr && current->size() < 1024)
+            check.Expect(ExpectedTitle(*current) == title.data(), "GetFileInfo(%s) title \"%.60s\", expected \"%.60s\"",
+                         label, title.data(), ExpectedTitle(*current).c_str());
+        return;
+    }
+    std::string expected = ExpectedTitle(name);
+    if (expected.size() < kTitleSize) {
         check.Expect(expected == title.data(), "GetFileInfo(%s) title \"%.60s\", expected \"%.60s\"", label, title.data(),
                      expected.c_str());
         // A buffer just large enough for the title takes it without a byte more.
@@ -150,7 +163,7 @@ static void Names()
                      name.label.c_str());
         // The current file is the name as Play kept it: the title is its last part, cut or refused
         // but always inside the buffer.
-        CheckInfo(check, plugin, f, "", ("the current file after " + name.label).c_str());
+        CheckInfo(check, plugin, f, "", ("the current file after " + name.label).c_str(), &name.text);
         CheckInfo(check, plugin, f, name.text.c_str(), name.label.c_str());
         SetActivity("Stop after %s", name.label.c_str());
         plugin.mod->Stop();
@@ -472,10 +485,129 @@ static void StreamedFile()
     download_service = DownloadService::kAbsent0;
 }
 
+// --- the save prompt ------------------------------------------------------------------------
+
+struct SavePrompt {
+    int shown = 0;
+    int bad = 0;
+    char bad_text[160] = "";
+    std::string proposed;
+    std::string answer; // empty: the user cancels
+};
+static SavePrompt save_prompt;
+static HWND host_window_for_prompt = nullptr;
+
+static void PromptBad(const char* text)
+{
+    if (save_prompt.bad++ == 0)
+        snprintf(save_prompt.bad_text, sizeof(save_prompt.bad_text), "%s", text);
+}
+
+// Stands in for the user at the save dialog: checks the record, then accepts a name or cancels.
+static BOOL WINAPI AnswerGetSaveFileNameA(OPENFILENAMEA* record)
+{
+    ++save_prompt.shown;
+    if (record == nullptr)
+        return FALSE;
+    if (record->lStructSize != 76)
+        PromptBad("OPENFILENAMEA is not the 76-byte form");
+    if (record->hwndOwner != host_window_for_prompt || record->hInstance != nullptr)
+        PromptBad("the save dialog is not owned by the host's main window");
+    if (record->lpstrFilter == nullptr || memcmp(record->lpstrFilter, "All files\0*.*\0\0", 16) != 0)
+        PromptBad("the filter is not \"All files\" / \"*.*\"");
+    if (record->lpstrFile == nullptr || record->nMaxFile != 259)
+        PromptBad("the file buffer is not offered with capacity 259");
+    if (record->lpstrTitle == nullptr || strcmp(record->lpstrTitle, "Save MIDI") != 0)
+        PromptBad("the title is not \"Save MIDI\"");
+    if (record->Flags != (OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY))
+        PromptBad("the flags are not OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY");
+    if (record->lpstrDefExt == nullptr || strcmp(record->lpstrDefExt, "mid") != 0)
+        PromptBad("the default extension is not \"mid\"");
+    if (record->lpstrFile == nullptr)
+        return FALSE;
+    const char* end = (const char*)memchr(record->lpstrFile, 0, 260);
+    if (end == nullptr) {
+        PromptBad("the proposed name is not terminated inside 260 bytes");
+        return FALSE;
+    }
+    save_prompt.proposed.assign((const char*)record->lpstrFile, end);
+    if (save_prompt.answer.empty())
+        return FALSE;
+    snprintf(record->lpstrFile, record->nMaxFile, "%s", save_prompt.answer.c_str());
+    return TRUE;
+}
+
+static void SavePromptChecks()
+{
+    Check check("urls/save prompt");
+    Plugin plugin;
+    std::string error;
+    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        return;
+    Features f = FeaturesOf(plugin);
+    if (!f.streaming || !f.dialog || !f.settings) {
+        check.Skip("%s", !f.streaming ? "the build has no URL retrieval (it does not import GetTempFileNameA)"
+                                      : "the build has no settings dialog to switch the prompt on");
+        return;
+    }
+    plugin.RedirectAppData(AppData::kFolder, SettingsFolder(0));
+    plugin.mod->LoadSettings();
+    DialogSeen seen;
+    if (!check.Expect(ConfirmSettings(plugin, 0, 1, &seen), "the settings dialog did not switch the save prompt on"))
+        return;
+    ImportPatch prompt(plugin.dll, "comdlg32.dll", "GetSaveFileNameA", (void*)AnswerGetSaveFileNameA);
+    if (!check.Expect(prompt.ok(), "the plug-in does not import GetSaveFileNameA"))
+        return;
+    host_window_for_prompt = plugin.mod->main_window;
+    ResetHostLog();
+    download_service = DownloadService::kCopy;
+    WriteMidi("four.mid", 4);
+    int temp_before = CountTempFiles();
+
+    // Accepted: the file goes where the user said and stays after Stop.
+    save_prompt = SavePrompt();
+    save_prompt.answer = WorkFolder() + "kept.mid";
+    const char* url = "http://validator.invalid/four.mid";
+    host.last_url = url;
+    check.Expect(plugin.mod->Play(url) == 0, "Play(%s) with the prompt accepted did not play", url);
+    check.Expect(save_prompt.shown == 1 && save_prompt.proposed == "four.mid", "the prompt proposed \"%s\" (%d prompts)",
+                 save_prompt.proposed.c_str(), save_prompt.shown);
+    check.Expect(_stricmp(host.last_download_target.c_str(), save_prompt.answer.c_str()) == 0,
+                 "the download went to %s, not the chosen file", host.last_download_target.c_str());
+    plugin.mod->Stop();
+    check.Expect(GetFileAttributesA(save_prompt.answer.c_str()) != INVALID_FILE_ATTRIBUTES, "the chosen file is gone after Stop");
+
+    // Cancelled: a temporary file, removed by Stop.
+    save_prompt = SavePrompt();
+    check.Expect(plugin.mod->Play(url) == 0, "Play with the prompt cancelled did not play");
+    plugin.mod->Stop();
+    check.Expect(CountTempFiles() == temp_before, "the fallback temporary file stays after Stop");
+
+    // A last segment longer than the name buffer, and one that is empty.
+    std::string long_url = "http://validator.invalid/" + std::string(300, 'x') + ".mid";
+    save_prompt = SavePrompt();
+    host.last_url = long_url;
+    SetActivity("Play of a URL with a 304-byte last segment, prompt on");
+    plugin.mod->Play(long_url.c_str());
+    plugin.mod->Stop();
+    check.Expect(save_prompt.proposed.size() < 260, "a %d-byte name was proposed", (int)save_prompt.proposed.size());
+    save_prompt = SavePrompt();
+    host.last_url = "http://validator.invalid/";
+    plugin.mod->Play("http://validator.invalid/");
+    plugin.mod->Stop();
+    check.Expect(save_prompt.proposed.empty(), "a URL ending in a slash proposed \"%s\"", save_prompt.proposed.c_str());
+    check.Expect(save_prompt.bad == 0, "%s", save_prompt.bad_text);
+    check.Expect(CountTempFiles() == temp_before, "temporary files %d -> %d", temp_before, CountTempFiles());
+    check.Figure("accepted, cancelled, 304-byte and empty proposals; temporary files %d -> %d", temp_before, CountTempFiles());
+    prompt.Restore();
+    download_service = DownloadService::kAbsent0;
+}
+
 void GroupUrls()
 {
     DeadAndMalformedUrls();
     StreamedFile();
+    SavePromptChecks();
 }
 
 } // namespace validate

@@ -449,12 +449,17 @@ Features FeaturesOf(const Plugin& plugin)
 
 static std::string work_folder;
 
+static std::string WorkFolderOf(DWORD process_id)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof(temp), temp);
+    return Format("%svalidate%lu\\", temp, process_id);
+}
+
 const std::string& WorkFolder()
 {
     if (work_folder.empty()) {
-        char temp[MAX_PATH];
-        GetTempPathA(sizeof(temp), temp);
-        work_folder = Format("%svalidate%lu\\", temp, GetCurrentProcessId());
+        work_folder = WorkFolderOf(GetCurrentProcessId());
         CreateDirectoryA(work_folder.c_str(), nullptr);
     }
     return work_folder;
@@ -479,6 +484,13 @@ static void RemoveTree(const std::string& folder)
         FindClose(search);
     }
     RemoveDirectoryA(folder.c_str());
+}
+
+void RemoveWorkFolderOf(DWORD process_id)
+{
+    std::string folder = WorkFolderOf(process_id);
+    if (GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
+        RemoveTree(folder);
 }
 
 void RemoveWorkFolder()

@@ -131,6 +131,8 @@ Features FeaturesOf(const Plugin& plugin);
 // The validator's scratch folder (with a trailing backslash), removed when the group ends.
 const std::string& WorkFolder();
 void RemoveWorkFolder();
+// Removes the scratch folder a child left behind (it crashed or was ended by the watchdog).
+void RemoveWorkFolderOf(DWORD process_id);
 std::string WriteFile(const std::string& name, const std::string& bytes);
 std::string WriteMidi(const std::string& name, int quarters);
 

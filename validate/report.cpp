@@ -47,18 +47,27 @@ std::string Format(const char* format, ...)
 
 static char activity[512];
 
+static std::string current_check;
+static DWORD last_heartbeat = 0;
+
+// Also tells the parent, at most once a second, that the group is alive and what it does: a
+// group that stops telling is hung.
 void SetActivity(const char* format, ...)
 {
     va_list args;
     va_start(args, format);
     vsnprintf(activity, sizeof(activity), format, args);
     va_end(args);
+    DWORD now = GetTickCount();
+    if (now - last_heartbeat >= 1000) {
+        last_heartbeat = now;
+        Emit("ALIVE", current_check.empty() ? "-" : current_check.c_str(), activity);
+    }
 }
 
 const char* Activity() { return activity; }
 
 static int failed_checks = 0;
-static std::string current_check;
 
 int FailedChecks() { return failed_checks; }
 

@@ -76,7 +76,7 @@ struct ChildRun {
     Tally* tally;
     std::string group;
     std::string open_check;  // begun, not yet reported
-    std::string last_note;
+    std::string activity; // the last the child said it was doing
     std::string crash;
     bool saw_end = false;
     int reported_failures = 0;
@@ -114,8 +114,8 @@ static void HandleLine(ChildRun* child, const std::string& line)
             PrintResult("skip", child->group, name, text);
         }
         child->open_check.clear();
-    } else if (tag == "NOTE") {
-        child->last_note = text;
+    } else if (tag == "ALIVE") {
+        child->activity = text;
     } else if (tag == "CRASH") {
         child->crash = text;
     } else if (tag == "END") {
@@ -131,6 +131,9 @@ static std::string CommandFor(const char* group)
 
 // Runs a command line with its output read line by line; returns the exit code, or -1 when the
 // watchdog had to end it.
+// A group that says nothing for this long is hung, whatever its level.
+static const DWORD kStallMs = 60000;
+
 static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* child, std::string* all_output)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
@@ -153,6 +156,7 @@ static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* c
     CloseHandle(write_end);
 
     DWORD start = GetTickCount();
+    DWORD last_output = start;
     std::string pending;
     bool killed = false;
     for (;;) {
@@ -162,6 +166,7 @@ static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* c
             char buffer[4096];
             DWORD n = 0;
             if (ReadFile(read_end, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &n, nullptr) && n > 0) {
+                last_output = GetTickCount();
                 pending.append(buffer, n);
                 if (all_output != nullptr)
                     all_output->append(buffer, n);
@@ -185,7 +190,8 @@ static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* c
             if (!PeekNamedPipe(read_end, nullptr, 0, nullptr, &available, nullptr) || available == 0)
                 break;
         }
-        if (GetTickCount() - start > limit_ms) {
+        DWORD now = GetTickCount();
+        if (now - start > limit_ms || (child != nullptr && now - last_output > kStallMs)) {
             TerminateProcess(process.hProcess, 99);
             WaitForSingleObject(process.hProcess, 5000);
             killed = true;
@@ -197,6 +203,7 @@ static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* c
     DWORD code = (DWORD)-1;
     if (!killed)
         GetExitCodeProcess(process.hProcess, &code);
+    RemoveWorkFolderOf(process.dwProcessId);
     CloseHandle(read_end);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -205,7 +212,7 @@ static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* c
 
 static void RunGroup(const Group& group, Tally* tally)
 {
-    DWORD limit_ms = (DWORD)group.base_seconds * 1000 * (1 + 3 * (run.level.level - 1));
+    DWORD limit_ms = (DWORD)group.base_seconds * 1000 * (1 + 6 * (run.level.level - 1));
     ChildRun child;
     child.tally = tally;
     child.group = group.name;
@@ -217,16 +224,17 @@ static void RunGroup(const Group& group, Tally* tally)
 
     std::string check = child.open_check.empty() ? std::string(group.name) : child.open_check;
     if (code == -1 || !child.crash.empty()) {
-        std::string text = code == -1 ? Format("did not finish within %lu s: hung, ended by the watchdog", limit_ms / 1000)
+        std::string text = code == -1 ? Format("hung (silent for %lu s, or over %lu s in all), ended by the watchdog",
+                                               kStallMs / 1000, limit_ms / 1000)
                                       : child.crash;
-        if (code == -1 && !child.last_note.empty())
-            text += " (last note: " + child.last_note + ")";
+        if (code == -1 && !child.activity.empty())
+            text += " during " + child.activity;
         if (group.run == GroupRandom) {
             // The sequence under way is replayed in children until the shortest one that still
             // crashes or hangs is found.
             unsigned seed = 0;
             int step = -1;
-            const std::string& where = code == -1 ? child.last_note : child.crash;
+            const std::string& where = code == -1 ? child.activity : child.crash;
             size_t at = where.find("[seq ");
             if (at != std::string::npos)
                 sscanf(where.c_str() + at, "[seq %u %d]", &seed, &step);
