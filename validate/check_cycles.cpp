@@ -129,7 +129,7 @@ void GroupLoad()
 
 static void PlayStopCycles(bool capture)
 {
-    Check check(capture ? "play/stop with capture" : "play/stop");
+    Check check(capture ? "playstop/cycles with capture" : "playstop/cycles");
     struct File {
         std::string path;
         int length;
@@ -205,7 +205,7 @@ static void PlayStopCycles(bool capture)
 
 static void StreamedPlayStopCycles()
 {
-    Check check("play/stop streamed");
+    Check check("playstop/streamed cycles");
     Plugin plugin;
     ResetHostLog();
     LoadWithSample(plugin, check, 0);

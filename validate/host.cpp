@@ -357,6 +357,25 @@ Plugin::~Plugin()
         Unload();
 }
 
+// A host process has the common system libraries loaded for good. Without that, each unload
+// of the plug-in unloads the ones only it used (the common dialogs, say), and some platforms
+// (Wine) lose a few handles each time one is unloaded: that is not the plug-in's doing, so
+// the validator holds every library the plug-in imports, as a host would.
+static void HoldImportedLibraries(HMODULE module)
+{
+    static bool held = false;
+    if (held)
+        return;
+    held = true;
+    auto base = (BYTE*)module;
+    auto nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir.VirtualAddress == 0)
+        return;
+    for (auto d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name != 0; ++d)
+        LoadLibraryA((const char*)(base + d->Name));
+}
+
 bool Plugin::Load(std::string* error)
 {
     dll = LoadLibraryA(run.plugin_path.c_str());
@@ -364,6 +383,7 @@ bool Plugin::Load(std::string* error)
         *error = Format("LoadLibrary(%s) failed with error %lu", run.plugin_path.c_str(), GetLastError());
         return false;
     }
+    HoldImportedLibraries(dll);
     auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(dll, "kestroGetInModule2");
     if (get == nullptr) {
         *error = "the DLL does not export kestroGetInModule2";
