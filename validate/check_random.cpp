@@ -345,9 +345,14 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
                 break;
             }
             std::string name = file[0] == '\0' ? m.current : std::string(file);
-            int expected_length = file[0] == '\0' ? m.length : names[op.a].length;
-            if (names[op.a < 0 ? 0 : op.a].text.find("://") != std::string::npos && file[0] != '\0')
-                expected_length = -1000; // the sequencer cannot open a URL
+            int expected_length = m.length; // the current file
+            if (file[0] != '\0') {
+                // The sequencer cannot open a URL; the file that is playing cannot be opened a
+                // second time under its name, and this plug-in answers its known length.
+                expected_length = IsUrl(file) ? -1000 : names[op.a].length;
+                if (m.playing && lstrcmpiA(file, m.current.c_str()) == 0)
+                    expected_length = m.length;
+            }
             if ((op.b & 2) && length != expected_length)
                 fail(i, Format("GetFileInfo length %d, expected %d", length, expected_length));
             if ((op.b & 1) && ExpectedTitle(name) != title)

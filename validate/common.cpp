@@ -58,7 +58,17 @@ void WarmUp(const std::string& file)
     std::string error;
     if (!plugin.Load(&error))
         return;
+    char title[MAX_PATH];
+    int length;
     plugin.mod->Play(file.c_str());
+    plugin.mod->GetPosition();
+    plugin.mod->Pause();
+    plugin.mod->SetPosition(100);
+    plugin.mod->Resume();
+    plugin.mod->SetPosition(200);
+    plugin.mod->SetVolume(100);
+    plugin.mod->SetPan(10);
+    plugin.mod->GetFileInfo(file.c_str(), title, &length);
     plugin.mod->Stop();
     plugin.Unload();
 }

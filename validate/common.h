@@ -25,8 +25,8 @@ void StopAndMark(InModule* mod);
 
 std::string SkipReasonCapture(const Features& f);
 
-// One load, one Play/Stop of `file`, one unload: brings up what the system keeps afterwards
-// (driver threads, handles), so that a baseline measured next holds it.
+// One load, one Play of `file` with each kind of call, Stop, one unload: brings up what the
+// system keeps afterwards (driver threads, handles), so that a baseline measured next holds it.
 void WarmUp(const std::string& file);
 
 // The title file information gives for a name: what follows its last backslash or slash,

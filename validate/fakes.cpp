@@ -138,9 +138,10 @@ void ExpectedLevels(int volume, int pan, DWORD minimum, DWORD maximum, DWORD* le
         l = (127 - pan) * full / 127;
     if (pan < 0)
         r = (pan + 127) * full / 127;
-    DWORD range = maximum - minimum;
-    *left = minimum + ((range * (DWORD)l) >> 11);
-    *right = minimum + ((range * (DWORD)r) >> 11);
+    // The product is taken in 64 bits: in 32 it wraps for a control whose range is wide.
+    unsigned long long range = maximum - minimum;
+    *left = minimum + (DWORD)((range * (unsigned)l) >> 11);
+    *right = minimum + (DWORD)((range * (unsigned)r) >> 11);
 }
 
 } // namespace validate

@@ -41,7 +41,8 @@ private:
     ImportPatch open_, line_, controls_, set_, close_;
 };
 
-// The levels the mixer should receive for a volume and pan already clamped (left, right).
+// The levels the mixer should receive for a volume and pan already clamped (left, right):
+// min + range * level / 2048, the product in 64 bits.
 void ExpectedLevels(int volume, int pan, DWORD minimum, DWORD maximum, DWORD* left, DWORD* right);
 
 } // namespace validate

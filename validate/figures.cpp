@@ -4,6 +4,9 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <mmsystem.h>
+
+#include <cstdlib>
 
 #include <vector>
 
@@ -60,21 +63,50 @@ int CountHandles()
     return n > 0 ? n : CountHandlesByProbing();
 }
 
-int CountThreads()
+static std::vector<unsigned long> ThreadIds()
 {
+    std::vector<unsigned long> ids;
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
-        return -1;
+        return ids;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof(entry);
-    int n = 0;
     if (Thread32First(snapshot, &entry)) {
         do {
-            n += entry.th32OwnerProcessID == GetCurrentProcessId();
+            if (entry.th32OwnerProcessID == GetCurrentProcessId())
+                ids.push_back(entry.th32ThreadID);
         } while (Thread32Next(snapshot, &entry));
     }
     CloseHandle(snapshot);
-    return n;
+    return ids;
+}
+
+int CountThreads()
+{
+    return (int)ThreadIds().size();
+}
+
+// The module a thread started in, from its start address.
+static std::string ThreadOrigin(unsigned long id)
+{
+    typedef LONG(WINAPI * QueryFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    static auto query = (QueryFn)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread");
+    HANDLE thread = OpenThread(THREAD_QUERY_INFORMATION, FALSE, id);
+    void* start = nullptr;
+    if (thread != nullptr && query != nullptr)
+        query(thread, 9 /* ThreadQuerySetWin32StartAddress */, &start, sizeof(start), nullptr);
+    if (thread != nullptr)
+        CloseHandle(thread);
+    HMODULE module = nullptr;
+    char name[MAX_PATH] = "?";
+    if (start != nullptr && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                               (LPCSTR)start, &module)) {
+        GetModuleFileNameA(module, name, sizeof(name));
+    } else if (start != nullptr && InLastPluginRange(start)) {
+        return "the unloaded plug-in";
+    }
+    std::string text = name;
+    return text.substr(text.find_last_of("\\/") + 1);
 }
 
 static int CountFiles(const std::string& pattern)
@@ -100,7 +132,11 @@ int CountTempFiles()
 
 Figures Measure()
 {
-    return {CountHandles(), CountThreads(), CountTempFiles(), CountFiles(WorkFolder() + "*")};
+    std::vector<unsigned long> ids = ThreadIds();
+    char devices[32] = "";
+    if (mciSendStringA("sysinfo all quantity open", devices, sizeof(devices), nullptr) != 0)
+        devices[0] = '\0';
+    return {CountHandles(), (int)ids.size(), CountTempFiles(), CountFiles(WorkFolder() + "*"), atoi(devices), ids};
 }
 
 Figures MeasureSettled(const Figures& baseline, int settle_ms)
@@ -117,14 +153,28 @@ Figures MeasureSettled(const Figures& baseline, int settle_ms)
 
 std::string Describe(const Figures& before, const Figures& after)
 {
-    return Format("handles %d -> %d, threads %d -> %d, temporary files %d -> %d", before.handles, after.handles,
-                  before.threads, after.threads, before.temp_files, after.temp_files);
+    std::string text = Format("handles %d -> %d, threads %d -> %d, temporary files %d -> %d", before.handles,
+                              after.handles, before.threads, after.threads, before.temp_files, after.temp_files);
+    if (after.mci_devices > before.mci_devices)
+        text += Format(", open sequencer devices %d -> %d", before.mci_devices, after.mci_devices);
+    if (after.threads > before.threads) {
+        text += " (new threads started in";
+        for (unsigned long id : after.thread_ids) {
+            bool known = false;
+            for (unsigned long old : before.thread_ids)
+                known |= old == id;
+            if (!known)
+                text += " " + ThreadOrigin(id);
+        }
+        text += ")";
+    }
+    return text;
 }
 
 bool SameAs(const Figures& before, const Figures& after)
 {
     return after.handles <= before.handles && after.threads <= before.threads &&
-           after.temp_files <= before.temp_files;
+           after.temp_files <= before.temp_files && after.mci_devices <= before.mci_devices;
 }
 
 } // namespace validate

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace validate {
 
@@ -11,12 +12,15 @@ struct Figures {
     int threads;
     int temp_files; // "mid*.tmp" in the temporary folder
     int work_files; // files in the validator's scratch folder
+    int mci_devices; // MCI devices open in this process
+    std::vector<unsigned long> thread_ids;
 };
 
 Figures Measure();
 // Measures again until handles and threads are back at `baseline` or `settle_ms` pass: threads
 // of the system's own drivers may end a moment after the call that released them.
 Figures MeasureSettled(const Figures& baseline, int settle_ms = 2000);
+// The figures, and where each thread that was not there before started.
 std::string Describe(const Figures& before, const Figures& after);
 bool SameAs(const Figures& before, const Figures& after);
 int CountHandles();
