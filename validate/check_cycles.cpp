@@ -114,7 +114,7 @@ static void LoadPlayUnloadCycles(bool capture)
     check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
     check.Figure("%d cycles, image unmapped after %d", cycles, unmapped);
     if (capture)
-        check.Figure("%d blocks captured, %d after Stop", blocks, late);
+        check.Figure("%d blocks captured (awaited in the first and last cycles), %d after Stop", blocks, late);
     check.Figure("%s", Describe(before, after).c_str());
 }
 
@@ -198,7 +198,7 @@ static void PlayStopCycles(bool capture)
                  after.work_files);
     check.Figure("%d cycles", cycles);
     if (capture)
-        check.Figure("%d blocks, capture thread(s) while playing: %d, after Stop %d", blocks, threads_seen, late);
+        check.Figure("%d blocks (awaited in the first, the last and every 100th cycle), threads while playing +%d, sink calls after Stop %d", blocks, threads_seen, late);
     check.Figure("%s", Describe(before, after).c_str());
     plugin.Unload();
 }
