@@ -61,6 +61,9 @@ void WarmUp(const std::string& file)
     char title[MAX_PATH];
     int length;
     plugin.mod->Play(file.c_str());
+    // The sequencer brings up a lasting thread of the multimedia library once it has played for
+    // a moment; give it that moment.
+    Sleep(150);
     plugin.mod->GetPosition();
     plugin.mod->Pause();
     plugin.mod->SetPosition(100);
