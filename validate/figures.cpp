@@ -102,6 +102,9 @@ static std::string ThreadOrigin(unsigned long id)
     if (start != nullptr && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                                                (LPCSTR)start, &module)) {
         GetModuleFileNameA(module, name, sizeof(name));
+        std::string text = name;
+        return Format("%s+0x%lx", text.substr(text.find_last_of("\\/") + 1).c_str(),
+                      (unsigned long)((BYTE*)start - (BYTE*)module));
     } else if (start != nullptr && InLastPluginRange(start)) {
         return "the unloaded plug-in";
     }
@@ -141,6 +144,10 @@ Figures Measure()
 
 Figures MeasureSettled(const Figures& baseline, int settle_ms)
 {
+    // Without a device held open, the multimedia library ends its device thread some seconds
+    // after the last device closes.
+    if (!AudioOutputHeld() && settle_ms < 8000)
+        settle_ms = 8000;
     Figures now = Measure();
     DWORD start = GetTickCount();
     while ((now.handles > baseline.handles || now.threads > baseline.threads) &&

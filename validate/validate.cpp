@@ -131,10 +131,13 @@ static std::string CommandFor(const char* group)
 
 // Runs a command line with its output read line by line; returns the exit code, or -1 when the
 // watchdog had to end it.
-// A group that says nothing for this long is hung, whatever its level.
+// A group that says nothing for this long is hung, whatever its level (a group says what it
+// does at least once a second while it works); a replay, being short, sooner.
 static const DWORD kStallMs = 60000;
+static const DWORD kReplayStallMs = 5000;
 
-static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* child, std::string* all_output)
+static int RunChild(const std::string& command_line, DWORD limit_ms, DWORD stall_ms, ChildRun* child,
+                    std::string* all_output)
 {
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE read_end, write_end;
@@ -191,7 +194,7 @@ static int RunChild(const std::string& command_line, DWORD limit_ms, ChildRun* c
                 break;
         }
         DWORD now = GetTickCount();
-        if (now - start > limit_ms || (child != nullptr && now - last_output > kStallMs)) {
+        if (now - start > limit_ms || now - last_output > stall_ms) {
             TerminateProcess(process.hProcess, 99);
             WaitForSingleObject(process.hProcess, 5000);
             killed = true;
@@ -219,7 +222,7 @@ static void RunGroup(const Group& group, Tally* tally)
     printf("%s\n", group.name);
     fflush(stdout);
     DWORD start = GetTickCount();
-    int code = RunChild(CommandFor(group.name), limit_ms, &child, nullptr);
+    int code = RunChild(CommandFor(group.name), limit_ms, kStallMs, &child, nullptr);
     printf("  (%s: %.1f s)\n", group.name, (GetTickCount() - start) / 1000.0);
 
     std::string check = child.open_check.empty() ? std::string(group.name) : child.open_check;
@@ -265,7 +268,7 @@ bool ReplayFailsInChild(const std::string& sequence_file, std::string* how)
     std::string command = Format("%s --replay %s --seed %u --level %d %s", Quote(SelfPath()).c_str(),
                                  Quote(sequence_file).c_str(), run.seed, run.level.level, Quote(run.plugin_path).c_str());
     std::string output;
-    int code = RunChild(command, 20000, nullptr, &output);
+    int code = RunChild(command, 120000, kReplayStallMs, nullptr, &output);
     if (how != nullptr) {
         size_t at = output.find("@CRASH");
         *how = code == -1 ? "hangs" : at != std::string::npos ? "crashes" : code != 0 ? "fails" : "passes";
@@ -279,6 +282,7 @@ bool ReplayFailsInChild(const std::string& sequence_file, std::string* how)
 static int RunGroupHere(const char* name)
 {
     InstallCrashReport();
+    HoldAudioOutput();
     for (const Group& group : kGroups) {
         if (strcmp(group.name, name) == 0) {
             group.run();
@@ -326,6 +330,7 @@ int main(int argc, char** argv)
         return RunGroupHere(group);
     if (replay != nullptr) {
         InstallCrashReport();
+        HoldAudioOutput();
         int code = ReplaySequence(replay);
         RemoveWorkFolder();
         return code;
