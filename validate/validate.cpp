@@ -231,7 +231,7 @@ static void RunGroup(const Group& group, Tally* tally)
                                                kStallMs / 1000, limit_ms / 1000)
                                       : child.crash;
         if (code == -1 && !child.activity.empty())
-            text += " during " + child.activity;
+            text += "; last heard of during " + child.activity;
         if (group.run == GroupRandom) {
             // The sequence under way is replayed in children until the shortest one that still
             // crashes or hangs is found.
