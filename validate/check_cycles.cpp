@@ -175,9 +175,7 @@ static void PlayStopCycles(bool capture)
             check.Expect(WaitForBlocks(host.sink_a + 1, 8000), "cycle %d: no sample block within 8 s", i);
             threads_seen = CountThreads() - before.threads;
         }
-        int sinks_before_stop = host.sink_a + host.sink_b;
         StopAndMark(plugin.mod);
-        (void)sinks_before_stop;
         int at_stop = host.sink_a + host.sink_b;
         if (capture && i % 10 == 0)
             Sleep(30);
