@@ -2,14 +2,13 @@
 // system's MIDI output; the position is the module's own clock, never asked of the device.
 #include "playback/sequencer.h"
 
-#include <cstring>
-
 #include "capture/capture.h"
 #include "host/host_services.h"
 #include "mixer/volume.h"
 #include "module/bounded_text.h"
 #include "module/in_module.h"
 #include "playback/clock.h"
+#include "playback/midi_file_check.h"
 #include "settings/settings_store.h"
 #include "streaming/streamed_file.h"
 
@@ -23,80 +22,6 @@ static MCI_OPEN_PARMSA open_record;
 static int pause_position_ms = 0;
 static int paused = 0;
 static int end_notified = 0;
-
-static DWORD ReadBigEndian32(const BYTE* bytes)
-{
-    return (DWORD)bytes[0] << 24 | (DWORD)bytes[1] << 16 | (DWORD)bytes[2] << 8 | bytes[3];
-}
-
-static DWORD ReadLittleEndian32(const BYTE* bytes)
-{
-    return (DWORD)bytes[3] << 24 | (DWORD)bytes[2] << 16 | (DWORD)bytes[1] << 8 | bytes[0];
-}
-
-static int ReadAt(HANDLE file, DWORD offset, BYTE* buffer, DWORD size)
-{
-    DWORD got = 0;
-    return SetFilePointer(file, (LONG)offset, nullptr, FILE_BEGIN) == offset &&
-           ReadFile(file, buffer, size, &got, nullptr) && got == size;
-}
-
-// 1 when every chunk of the Standard MIDI File held in [start, end) of the file lies inside it.
-static int MidiChunksFit(HANDLE file, DWORD start, DWORD end)
-{
-    DWORD at = start;
-    while (end - at >= 8) {
-        BYTE header[8];
-        if (!ReadAt(file, at, header, sizeof(header)))
-            return 0;
-        DWORD length = ReadBigEndian32(header + 4);
-        if (length > end - at - 8)
-            return 0;
-        at += 8 + length;
-    }
-    return 1;
-}
-
-// A MIDI file one of whose chunks claims to run past the end of the file is damaged (typically
-// cut short). Some sequencers never return from opening such a file when its events are bad
-// too (Wine's spins in MCI_OPEN), so the module refuses it before the device sees it. Anything
-// that is not a plain disk file beginning like a MIDI file is left to the sequencer to judge.
-// Returns 1 unless the file is such a damaged MIDI file.
-static int MidiFileIsWhole(const char* path)
-{
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return 1;
-    int whole = 1;
-    BYTE header[12];
-    DWORD size = GetFileSize(file, nullptr);
-    if (GetFileType(file) == FILE_TYPE_DISK && size != INVALID_FILE_SIZE && size >= sizeof(header) &&
-        ReadAt(file, 0, header, sizeof(header))) {
-        if (memcmp(header, "MThd", 4) == 0) {
-            whole = MidiChunksFit(file, 0, size);
-        } else if (memcmp(header, "RIFF", 4) == 0 && memcmp(header + 8, "RMID", 4) == 0) {
-            // A RIFF MIDI file: the MIDI file is the "data" chunk (chunks are word-aligned).
-            DWORD end = ReadLittleEndian32(header + 4);
-            end = end < size - 8 ? end + 8 : size;
-            for (DWORD at = 12; at < end && end - at >= 8;) {
-                BYTE chunk[8];
-                if (!ReadAt(file, at, chunk, sizeof(chunk)))
-                    break;
-                DWORD length = ReadLittleEndian32(chunk + 4);
-                if (memcmp(chunk, "data", 4) == 0) {
-                    whole = length <= end - at - 8 && MidiChunksFit(file, at + 8, at + 8 + length);
-                    break;
-                }
-                if (length > end - at - 8)
-                    break;
-                at += 8 + length + (length & 1);
-            }
-        }
-    }
-    CloseHandle(file);
-    return whole;
-}
 
 MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path)
 {

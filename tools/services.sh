@@ -54,10 +54,12 @@ start_web_server() {
 
 # A resident wineserver, warmed, so that each program starts in a fraction of a second.
 start_wineserver() {
-    wineserver -p </dev/null >/dev/null 2>&1
+    # A wineserver already serving this prefix is used as it is, and left running.
+    if wineserver -p </dev/null >/dev/null 2>&1; then
+        started="$started wine"
+    fi
     wine cmd /c exit </dev/null >/dev/null 2>&1
-    started="$started wine"
     # No window manager runs on the virtual display: unmanaged windows close at once instead
     # of waiting two seconds for one to withdraw them.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
 }
