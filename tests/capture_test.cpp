@@ -9,7 +9,6 @@
 #include <deque>
 #include <functional>
 
-using rig::ImportPatch;
 using rig::PluginTest;
 using Strings = std::vector<std::string>;
 
@@ -222,7 +221,7 @@ protected:
             {"waveInAddBuffer", (void*)FakeAdd}, {"waveInStart", (void*)FakeStart},
             {"waveInStop", (void*)FakeStop}, {"waveInReset", (void*)FakeReset}, {"waveInClose", (void*)FakeClose}};
         for (auto [name, fake] : winmm)
-            patches.push_back(new ImportPatch(dll, "winmm.dll", name, fake));
+            patches.push_back(new rig::ImportPatch(dll, "winmm.dll", name, fake));
         real_sleep = Patch("Sleep", (void*)FakeSleep);
         real_create_thread = Patch("CreateThread", (void*)FakeCreateThread);
         real_wait = Patch("WaitForSingleObject", (void*)FakeWait);
@@ -234,7 +233,7 @@ protected:
     {
         mod->Stop(); // while the device and the sleep are still the test's
         delete mci;
-        for (ImportPatch* p : patches)
+        for (rig::ImportPatch* p : patches)
             delete p;
         delete wave;
         CloseHandle(release_sink);
@@ -242,7 +241,7 @@ protected:
     }
     void* Patch(const char* name, void* fake)
     {
-        patches.push_back(new ImportPatch(dll, "kernel32.dll", name, fake));
+        patches.push_back(new rig::ImportPatch(dll, "kernel32.dll", name, fake));
         return patches.back()->original();
     }
     void Complete(int buffer, char tag)
@@ -278,7 +277,7 @@ protected:
         return texts;
     }
 
-    std::vector<ImportPatch*> patches;
+    std::vector<rig::ImportPatch*> patches;
     rig::MciRecorder* mci = nullptr;
 };
 

@@ -6,7 +6,6 @@
 
 #include <cstring>
 
-using rig::ImportPatch;
 using rig::PluginTest;
 
 namespace {
@@ -80,7 +79,7 @@ protected:
         source = FolderSource::kTestFolder;
         folder_calls.clear();
         reported_folder = Folder().substr(0, Folder().size() - 1); // no trailing backslash
-        patch = new ImportPatch(dll, "kernel32.dll", "GetProcAddress", (void*)TestGetProcAddress);
+        patch = new rig::ImportPatch(dll, "kernel32.dll", "GetProcAddress", (void*)TestGetProcAddress);
         real_get_proc_address = patch->original();
     }
     void TearDown() override
@@ -97,7 +96,7 @@ protected:
     bool CaptureIsOn()
     {
         rig::MciRecorder mci(dll, false);
-        ImportPatch open(dll, "winmm.dll", "waveInOpen", (void*)NoInputDevice);
+        rig::ImportPatch open(dll, "winmm.dll", "waveInOpen", (void*)NoInputDevice);
         int before = devices_opened;
         EXPECT_EQ(mod->Play("C:\\music\\a.mid"), 0);
         mod->Stop();
@@ -118,7 +117,7 @@ protected:
         return path;
     }
 
-    ImportPatch* patch = nullptr;
+    rig::ImportPatch* patch = nullptr;
     std::vector<std::string> made_folders;
 };
 

@@ -10,30 +10,11 @@
 #include <vector>
 
 #include "module/in_module.h"
+#include "tools/import_patch.h"
 
 namespace validate {
 
-// Rewrites one import address table entry of a module while the object lives.
-class ImportPatch {
-public:
-    ImportPatch() = default;
-    ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
-    ~ImportPatch();
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-    bool ok() const { return slot_ != nullptr; }
-    void* original() const { return original_; }
-    // Patches (again), restoring any earlier patch of this object first.
-    bool Set(HMODULE module, const char* dll, const char* function, void* replacement);
-    void Restore();
-
-private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
-};
-
-// True when the module imports dll!function by name.
-bool Imports(HMODULE module, const char* dll, const char* function);
+// ImportPatch and Imports come from tools/import_patch.h.
 
 // What the host services and the host window saw. The sinks run on the capture thread.
 struct HostLog {

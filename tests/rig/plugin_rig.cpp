@@ -41,55 +41,11 @@ int CountEvents(const std::string& prefix)
 
 // --- import patching -------------------------------------------------------------------
 
-static void** FindImport(HMODULE module, const char* dll, const char* function)
-{
-    auto base = (BYTE*)module;
-    auto nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name != 0; ++d) {
-        if (_stricmp((const char*)(base + d->Name), dll) != 0)
-            continue;
-        auto names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-        auto slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
-        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            auto by_name = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-            if (strcmp((const char*)by_name->Name, function) == 0)
-                return (void**)&slots->u1.Function;
-        }
-    }
-    return nullptr;
-}
-
-static void WriteSlot(void** slot, void* value)
-{
-    DWORD old;
-    VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &old);
-    *slot = value;
-    VirtualProtect(slot, sizeof(void*), old, &old);
-}
-
-bool Imports(HMODULE module, const char* dll, const char* function)
-{
-    return FindImport(module, dll, function) != nullptr;
-}
-
 ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement)
+    : ::ImportPatch(module, dll, function, replacement)
 {
-    slot_ = FindImport(module, dll, function);
-    if (slot_ == nullptr) {
+    if (!ok())
         ADD_FAILURE() << "the plug-in does not import " << dll << "!" << function;
-        return;
-    }
-    original_ = *slot_;
-    WriteSlot(slot_, replacement);
-}
-
-ImportPatch::~ImportPatch()
-{
-    if (slot_ != nullptr)
-        WriteSlot(slot_, original_);
 }
 
 // --- plug-in variables ------------------------------------------------------------------

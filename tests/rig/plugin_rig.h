@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "module/in_module.h"
+#include "tools/import_patch.h"
 
 namespace rig {
 
@@ -32,22 +33,15 @@ struct Message {
 // What the host window answers to the download-service query.
 extern LRESULT download_service_answer;
 
-// Rewrites one import address table entry of `module` for the life of this object.
-class ImportPatch {
+// Rewrites one import address table entry of `module` for the life of this object; a
+// missing import fails the test.
+class ImportPatch : public ::ImportPatch {
 public:
     ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
-    ~ImportPatch();
-    ImportPatch(const ImportPatch&) = delete;
-    ImportPatch& operator=(const ImportPatch&) = delete;
-    void* original() const { return original_; }
-
-private:
-    void** slot_ = nullptr;
-    void* original_ = nullptr;
 };
 
 // Whether `module` imports dll!function, so that a test can tell a part not yet built in.
-bool Imports(HMODULE module, const char* dll, const char* function);
+using ::Imports;
 
 // Replaces GetTickCount in the plug-in with a counter the test sets.
 class FakeTicks {

@@ -1,0 +1,29 @@
+// Substituting a system function for one loaded module by rewriting its import address
+// table entry; the tests and the validator use it to control what Wine cannot, or to inject
+// a fault. The plug-in itself never does this.
+#pragma once
+
+#include <windows.h>
+
+// Rewrites one import address table entry of a module while the object lives.
+class ImportPatch {
+public:
+    ImportPatch() = default;
+    ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
+    ~ImportPatch();
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+    bool ok() const { return slot_ != nullptr; }
+    void* original() const { return original_; }
+    // Patches (again), restoring any earlier patch of this object first. False when the
+    // module does not import dll!function by name.
+    bool Set(HMODULE module, const char* dll, const char* function, void* replacement);
+    void Restore();
+
+private:
+    void** slot_ = nullptr;
+    void* original_ = nullptr;
+};
+
+// True when the module imports dll!function by name (the DLL name in any case).
+bool Imports(HMODULE module, const char* dll, const char* function);
