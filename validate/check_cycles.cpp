@@ -63,8 +63,7 @@ static void LoadPlayUnloadCycles(bool capture)
     std::string file = WriteMidi("cycle.mid", 4);
     {
         Plugin probe;
-        std::string error;
-        if (!check.Expect(probe.Load(&error), "%s", error.c_str()))
+        if (!LoadForCheck(check, probe))
             return;
         Features f = FeaturesOf(probe);
         if (capture && (!f.capture || !MachineHasWaveInput())) {

@@ -455,8 +455,7 @@ static void AppDataFaults()
                  {AppData::kFailing, "failing"}};
     for (const Case& c : cases) {
         Plugin plugin;
-        std::string error;
-        if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        if (!LoadForCheck(check, plugin))
             return;
         Features f = FeaturesOf(plugin);
         if (!f.settings) {
@@ -486,8 +485,7 @@ static void SettingsFileContents()
     Check check("fault-settings/settings file contents and long folders");
     std::string file = WriteMidi("four.mid", 4);
     Plugin probe;
-    std::string error;
-    if (!check.Expect(probe.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, probe))
         return;
     Features f = FeaturesOf(probe);
     probe.Unload();
@@ -519,7 +517,8 @@ static void SettingsFileContents()
             fclose(ini);
         }
         Plugin plugin;
-        plugin.Load(&error);
+        if (!LoadForCheck(check, plugin))
+            return;
         plugin.RedirectAppData(AppData::kFolder, folder);
         plugin.mod->LoadSettings();
         plugin.mod->LoadSettings();
@@ -535,7 +534,8 @@ static void SettingsFileContents()
     for (int length : {250, 251, 255, 259}) {
         std::string folder = "C:\\" + std::string(length - 3, 'f');
         Plugin plugin;
-        plugin.Load(&error);
+        if (!LoadForCheck(check, plugin))
+            return;
         plugin.RedirectAppData(AppData::kFolder, folder);
         SetActivity("LoadSettings with a %d-byte folder", length);
         plugin.mod->LoadSettings();
@@ -555,8 +555,7 @@ static void UnwritableSettings()
     Check check("fault-settings/unwritable settings file");
     std::string file = WriteMidi("four.mid", 4);
     Plugin probe;
-    std::string error;
-    if (!check.Expect(probe.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, probe))
         return;
     Features f = FeaturesOf(probe);
     probe.Unload();
@@ -582,7 +581,8 @@ static void UnwritableSettings()
         if (c.kind == 1)
             CreateDirectoryA(ini.c_str(), nullptr);
         Plugin plugin;
-        plugin.Load(&error);
+        if (!LoadForCheck(check, plugin))
+            return;
         plugin.RedirectAppData(AppData::kFolder, folder);
         plugin.mod->LoadSettings();
         DialogSeen seen;
@@ -775,8 +775,7 @@ static void SequencerFaults()
     } cases[] = {{MCI_STATUS, "length query"}, {1, "every command after the open"}, {MCI_OPEN, "open"}};
     for (const Case& c : cases) {
         Plugin plugin;
-        std::string error;
-        if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+        if (!LoadForCheck(check, plugin))
             return;
         ResetHostLog();
         FakeTicks ticks;

@@ -145,8 +145,7 @@ static void Names()
 {
     Check check("input/names");
     Plugin plugin;
-    std::string error;
-    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, plugin))
         return;
     Features f = FeaturesOf(plugin);
     ResetHostLog();
@@ -195,8 +194,7 @@ static void NotMidiFiles()
 {
     Check check("input/files that are not MIDI");
     Plugin plugin;
-    std::string error;
-    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, plugin))
         return;
     Features f = FeaturesOf(plugin);
     ResetHostLog();
@@ -326,8 +324,7 @@ static void CorruptedCorpus()
 {
     Check check("input/corrupted MIDI corpus");
     Plugin plugin;
-    std::string error;
-    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, plugin))
         return;
     Features f = FeaturesOf(plugin);
     ResetHostLog();
@@ -392,8 +389,7 @@ static void DeadAndMalformedUrls()
 {
     Check check("urls/dead and malformed");
     Plugin plugin;
-    std::string error;
-    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, plugin))
         return;
     Features f = FeaturesOf(plugin);
     ResetHostLog();
@@ -443,8 +439,7 @@ static void StreamedFile()
 {
     Check check("urls/streamed file");
     Plugin plugin;
-    std::string error;
-    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, plugin))
         return;
     Features f = FeaturesOf(plugin);
     if (!f.streaming) {
@@ -551,8 +546,7 @@ static void SavePromptChecks()
 {
     Check check("urls/save prompt");
     Plugin plugin;
-    std::string error;
-    if (!check.Expect(plugin.Load(&error), "%s", error.c_str()))
+    if (!LoadForCheck(check, plugin))
         return;
     Features f = FeaturesOf(plugin);
     if (!f.streaming || !f.dialog || !f.settings) {

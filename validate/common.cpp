@@ -155,4 +155,10 @@ bool ConfirmSettings(Plugin& plugin, int sample, int prompt, DialogSeen* seen)
     return seen->shown && seen->ended == 1;
 }
 
+bool LoadForCheck(Check& check, Plugin& plugin)
+{
+    std::string error;
+    return check.Expect(plugin.Load(&error), "%s", error.c_str());
+}
+
 } // namespace validate

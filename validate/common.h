@@ -25,6 +25,9 @@ void StopAndMark(InModule* mod);
 
 std::string SkipReasonCapture(const Features& f);
 
+// Loads the plug-in for a check; a failure to load fails the check with the reason.
+bool LoadForCheck(Check& check, Plugin& plugin);
+
 // One load, one Play of `file` with each kind of call, Stop, one unload: brings up what the
 // system keeps afterwards (driver threads, handles), so that a baseline measured next holds it.
 void WarmUp(const std::string& file);
