@@ -10,8 +10,19 @@
 
 namespace player {
 
-// A playlist that names itself, or two that name each other, stop here.
-static const int kMaxNesting = 8;
+// Playlists within playlists go this deep at most, no more playlists than this are read, and
+// a list this long is cut, so that no set of playlists, however made, keeps the player from
+// starting.
+static const size_t kMaxNesting = 8;
+static const int kMaxPlaylists = 1000;
+static const size_t kMaxSongs = 100000;
+
+struct Builder {
+    std::vector<std::string> songs;
+    std::vector<std::string>* problems;
+    std::vector<std::string> open_lists; // the playlists being read, outermost first
+    int playlists_read = 0;
+};
 
 bool IsUrl(const std::string& name)
 {
@@ -36,10 +47,9 @@ static std::string FolderOf(const std::string& path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-static void AddEntry(const std::string& entry, int nesting, std::vector<std::string>* songs,
-                     std::vector<std::string>* problems);
+static void AddEntry(Builder& b, const std::string& entry);
 
-static void AddFolder(std::string folder, std::vector<std::string>* songs, std::vector<std::string>* problems)
+static void AddFolder(Builder& b, std::string folder)
 {
     if (folder.back() != '\\' && folder.back() != '/')
         folder += '\\';
@@ -54,21 +64,35 @@ static void AddFolder(std::string folder, std::vector<std::string>* songs, std::
     if (search != INVALID_HANDLE_VALUE)
         FindClose(search);
     if (names.empty())
-        problems->push_back("no .mid files in " + folder);
+        b.problems->push_back("no .mid files in " + folder);
     std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()) < 0; });
-    for (const std::string& name : names)
-        songs->push_back(folder + name);
+              [](const std::string& x, const std::string& y) { return _stricmp(x.c_str(), y.c_str()) < 0; });
+    for (size_t i = 0; i < names.size() && b.songs.size() < kMaxSongs; ++i)
+        b.songs.push_back(folder + names[i]);
 }
 
-static void AddPlaylist(const std::string& playlist, int nesting, std::vector<std::string>* songs,
-                        std::vector<std::string>* problems)
+static void AddPlaylist(Builder& b, const std::string& playlist)
 {
-    FILE* f = nesting < kMaxNesting ? fopen(playlist.c_str(), "rb") : nullptr;
-    if (f == nullptr) {
-        problems->push_back("cannot read the playlist " + playlist);
+    char full[MAX_PATH];
+    DWORD n = GetFullPathNameA(playlist.c_str(), sizeof(full), full, nullptr);
+    std::string key = n > 0 && n < sizeof(full) ? full : playlist;
+    for (const std::string& open : b.open_lists) {
+        if (_stricmp(open.c_str(), key.c_str()) == 0) {
+            b.problems->push_back("skipped " + playlist + ": playlists that name each other in a loop");
+            return;
+        }
+    }
+    if (b.open_lists.size() >= kMaxNesting || b.playlists_read >= kMaxPlaylists) {
+        b.problems->push_back("skipped " + playlist + ": too many playlists within playlists");
         return;
     }
+    FILE* f = fopen(playlist.c_str(), "rb");
+    if (f == nullptr) {
+        b.problems->push_back("cannot read the playlist " + playlist);
+        return;
+    }
+    ++b.playlists_read;
+    b.open_lists.push_back(key);
     std::string folder = FolderOf(playlist);
     char line[4096];
     while (fgets(line, sizeof(line), f) != nullptr) {
@@ -77,7 +101,7 @@ static void AddPlaylist(const std::string& playlist, int nesting, std::vector<st
             // No name is that long: skip the whole line rather than play pieces of it.
             for (int c = 0; c != EOF && c != '\n';)
                 c = fgetc(f);
-            problems->push_back("a line too long in the playlist " + playlist);
+            b.problems->push_back("a line too long in the playlist " + playlist);
             continue;
         }
         if (entry.compare(0, 3, "\xEF\xBB\xBF") == 0) // a byte-order mark
@@ -87,35 +111,38 @@ static void AddPlaylist(const std::string& playlist, int nesting, std::vector<st
         if (first == std::string::npos || entry[first] == '#')
             continue;
         entry = entry.substr(first, last - first + 1);
-        AddEntry(IsAbsolute(entry) ? entry : folder + entry, nesting + 1, songs, problems);
+        AddEntry(b, IsAbsolute(entry) ? entry : folder + entry);
     }
     fclose(f);
+    b.open_lists.pop_back();
 }
 
-static void AddEntry(const std::string& entry, int nesting, std::vector<std::string>* songs,
-                     std::vector<std::string>* problems)
+static void AddEntry(Builder& b, const std::string& entry)
 {
-    if (entry.empty())
+    if (entry.empty() || b.songs.size() >= kMaxSongs)
         return;
     if (IsUrl(entry)) {
-        songs->push_back(entry);
+        b.songs.push_back(entry);
         return;
     }
     DWORD attributes = GetFileAttributesA(entry.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        AddFolder(entry, songs, problems);
+        AddFolder(b, entry);
     else if (EndsWith(entry, ".m3u"))
-        AddPlaylist(entry, nesting, songs, problems);
+        AddPlaylist(b, entry);
     else
-        songs->push_back(entry);
+        b.songs.push_back(entry);
 }
 
 std::vector<std::string> BuildPlaylist(const std::vector<std::string>& entries, std::vector<std::string>* problems)
 {
-    std::vector<std::string> songs;
+    Builder b;
+    b.problems = problems;
     for (const std::string& entry : entries)
-        AddEntry(entry, 0, &songs, problems);
-    return songs;
+        AddEntry(b, entry);
+    if (b.songs.size() >= kMaxSongs)
+        problems->push_back("the list is cut at " + std::to_string(kMaxSongs) + " songs");
+    return b.songs;
 }
 
 } // namespace player
