@@ -12,20 +12,22 @@ int FindLastOf(const char* text, const char* set, int fallback)
 {
     if (text == nullptr || set == nullptr || text[0] == '\0' || set[0] == '\0')
         return fallback;
-    // Start at the first byte of the last character, not at the last byte: in a DBCS code
-    // page a name may end in a character whose trail byte is 0x5C, and that is no folder.
-    const char* end = text + lstrlenA(text);
-    const char* at = CharPrevA(text, end);
-    for (;;) {
+    // Forward, one character at a time: only a character's first byte can be a separator (in a
+    // DBCS code page a trail byte may be 0x5C, and that is no folder). CharPrevA would find the
+    // same characters walking back, but it scans from the start of the text on every call, so
+    // a 64 KB name took seconds.
+    int found = fallback;
+    for (const char* at = text; *at != '\0';) {
         for (const char* s = set; *s != '\0'; ++s) {
             if (*at == *s)
-                return (int)(at - text);
+                found = (int)(at - text);
         }
-        const char* before = CharPrevA(text, at);
-        if (before == at)
-            return fallback;
-        at = before;
+        const char* next = CharNextA(at);
+        if (next == at)
+            break;
+        at = next;
     }
+    return found;
 }
 
 // Length of the longest run of whole characters of text that fits in size-1 bytes.

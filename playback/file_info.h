@@ -13,7 +13,7 @@ constexpr int kUnknownLength = -1000;
 // title_out: null or at least kTitleCapacity bytes. length_out: null or an int.
 void __cdecl GetFileInfo(const char* file, char* title_out, int* length_out);
 
-// Returns the offset of the last character of text that occurs in set, walking back by
-// characters of the ANSI code page so that a trail byte never matches; fallback when text
-// or set is empty or nothing matches.
+// Returns the offset of the last character of text that occurs in set, going by characters
+// of the ANSI code page so that a trail byte never matches; fallback when text or set is
+// empty or nothing matches. Linear in the length of text.
 int FindLastOf(const char* text, const char* set, int fallback);

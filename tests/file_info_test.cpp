@@ -49,7 +49,7 @@ TEST_F(PluginTest, TitleIsTheNameWithoutItsFolderAndNeedsNoDevice)
     EXPECT_EQ(Title(mod, "bare.mid"), "bare.mid");
     EXPECT_EQ(Title(mod, "C:\\music\\"), "");
     // Cut at the capacity, never written past it.
-    for (size_t size : {size_t(259), size_t(260), size_t(5000)})
+    for (size_t size : {size_t(259), size_t(260), size_t(5000), size_t(70000)})
         EXPECT_EQ(Title(mod, "C:\\" + std::string(size, 't')), std::string(size < 260 ? size : 259, 't'));
 
     char title[8] = "keep";

@@ -499,7 +499,7 @@ void GroupRandom()
     check.End();
     if (!parts.file_info) {
         Check skip("random/file information in sequences");
-        skip.Skip("the build has no file information (it does not import CharPrevA)");
+        skip.Skip("the build has no file information (it does not import CharNextA)");
     }
     if (!parts.mixer) {
         Check skip("random/volume and pan in sequences");

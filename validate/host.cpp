@@ -391,7 +391,7 @@ bool Plugin::Imports(const char* dll_name, const char* function) const
 Features FeaturesOf(const Plugin& plugin)
 {
     Features f;
-    f.file_info = plugin.Imports("user32.dll", "CharPrevA");
+    f.file_info = plugin.Imports("user32.dll", "CharNextA");
     f.mixer = plugin.Imports("winmm.dll", "mixerOpen");
     f.capture = plugin.Imports("winmm.dll", "waveInOpen");
     f.settings = plugin.Imports("kernel32.dll", "GetPrivateProfileIntA");
