@@ -426,7 +426,8 @@ static void DeadAndMalformedUrls()
     }
     check.Expect(host.vis_open == 0, "a failed URL called vis_open");
     check.Expect(host.download_bad == 0, "the download function got the wrong window, URL, target or status text");
-    Figures after = MeasureSettled(before);
+    // Only files are compared: the download service's own threads are its business.
+    Figures after = Measure();
     check.Expect(after.temp_files <= before.temp_files, "temporary files %d -> %d", before.temp_files, after.temp_files);
     check.Figure("%d URLs, %d downloads tried; temporary files %d -> %d", (int)urls.size(), host.downloads,
                  before.temp_files, after.temp_files);

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "validate/figures.h"
+
 namespace validate {
 
 std::string SettingsFolder(int sample)

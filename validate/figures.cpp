@@ -86,8 +86,8 @@ int CountThreads()
     return (int)ThreadIds().size();
 }
 
-// The module a thread started in, from its start address.
-static std::string ThreadOrigin(unsigned long id)
+// Where a thread started (its Win32 start address); null when the system does not tell.
+static void* StartAddress(unsigned long id)
 {
     typedef LONG(WINAPI * QueryFn)(HANDLE, ULONG, PVOID, ULONG, PULONG);
     static auto query = (QueryFn)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationThread");
@@ -97,6 +97,13 @@ static std::string ThreadOrigin(unsigned long id)
         query(thread, 9 /* ThreadQuerySetWin32StartAddress */, &start, sizeof(start), nullptr);
     if (thread != nullptr)
         CloseHandle(thread);
+    return start;
+}
+
+// The module a thread started in, from its start address.
+static std::string ThreadOrigin(unsigned long id)
+{
+    void* start = StartAddress(id);
     HMODULE module = nullptr;
     char name[MAX_PATH] = "?";
     if (start != nullptr && GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -111,6 +118,86 @@ static std::string ThreadOrigin(unsigned long id)
     std::string text = name;
     return text.substr(text.find_last_of("\\/") + 1);
 }
+
+// --- the multimedia library's device thread -------------------------------------------------
+
+// The multimedia library runs one device thread for the wave devices and mixers. While a device
+// is open it stays; with none open (no sound server: nothing opens) each later failing open may
+// end it or start it again (seen under Wine: about one call in twenty ends it, nearly every
+// call while it is gone starts it). So whether it is counted is chance, not the plug-in's doing:
+// every measurement first brings it up, as the plug-in's own calls would.
+static HWAVEOUT audio_output = nullptr;
+static void* device_thread_start = nullptr;
+
+static const WAVEFORMATEX kCaptureFormat = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
+
+// Asks for a wave input device as the plug-in does, and closes it at once when one opens.
+static void AskForWaveInput()
+{
+    HWAVEIN device = nullptr;
+    if (waveInOpen(&device, WAVE_MAPPER, &kCaptureFormat, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR)
+        waveInClose(device);
+}
+
+// The device thread's ID, or 0 when it does not run.
+static unsigned long DeviceThread()
+{
+    for (unsigned long id : ThreadIds())
+        if (StartAddress(id) == device_thread_start)
+            return id;
+    return 0;
+}
+
+void SteadyAudioLibrary()
+{
+    if (audio_output == nullptr && waveOutOpen(&audio_output, WAVE_MAPPER, &kCaptureFormat, 0, 0, CALLBACK_NULL) != 0)
+        audio_output = nullptr;
+    HMODULE library = GetModuleHandleA("winmm.dll");
+    for (int attempt = 0; attempt < 20 && device_thread_start == nullptr; ++attempt) {
+        for (unsigned long id : ThreadIds()) {
+            void* start = StartAddress(id);
+            HMODULE module = nullptr;
+            if (start != nullptr &&
+                GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                   (LPCSTR)start, &module) &&
+                module == library)
+                device_thread_start = start;
+        }
+        if (device_thread_start == nullptr)
+            AskForWaveInput();
+    }
+}
+
+// A device thread that a call has just ended may still be listed a moment: it is taken as up
+// when two listings 20 ms apart show the same one.
+static void BringUpDeviceThread()
+{
+    if (device_thread_start == nullptr)
+        return;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        unsigned long id = DeviceThread();
+        if (id != 0) {
+            Sleep(20);
+            if (DeviceThread() == id)
+                return;
+        }
+        AskForWaveInput();
+    }
+}
+
+bool MachineHasWaveInput()
+{
+    static int known = -1;
+    if (known < 0) {
+        HWAVEIN device = nullptr;
+        known = waveInOpen(&device, WAVE_MAPPER, &kCaptureFormat, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR;
+        if (known)
+            waveInClose(device);
+    }
+    return known == 1;
+}
+
+// --- files -----------------------------------------------------------------------------------
 
 static int CountFiles(const std::string& pattern)
 {
@@ -135,6 +222,7 @@ int CountTempFiles()
 
 Figures Measure()
 {
+    BringUpDeviceThread();
     std::vector<unsigned long> ids = ThreadIds();
     char devices[32] = "";
     if (mciSendStringA("sysinfo all quantity open", devices, sizeof(devices), nullptr) != 0)
@@ -144,10 +232,6 @@ Figures Measure()
 
 Figures MeasureSettled(const Figures& baseline, int settle_ms)
 {
-    // Without a device held open, the multimedia library ends its device thread some seconds
-    // after the last device closes.
-    if (!AudioOutputHeld() && settle_ms < 8000)
-        settle_ms = 8000;
     Figures now = Measure();
     DWORD start = GetTickCount();
     while ((now.handles > baseline.handles || now.threads > baseline.threads) &&

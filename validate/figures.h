@@ -17,6 +17,11 @@ struct Figures {
 };
 
 Figures Measure();
+// Holds the wave output open, as a host playing sound does, and finds the multimedia library's
+// device thread, so that every measurement counts it: call once, before the first.
+void SteadyAudioLibrary();
+// True when this machine has a wave input device that takes the capture format.
+bool MachineHasWaveInput();
 // Measures again until handles and threads are back at `baseline` or `settle_ms` pass: threads
 // of the system's own drivers may end a moment after the call that released them.
 Figures MeasureSettled(const Figures& baseline, int settle_ms = 2000);

@@ -473,28 +473,4 @@ std::string WriteMidi(const std::string& name, int quarters)
     return path;
 }
 
-static HWAVEOUT audio_output = nullptr;
-
-void HoldAudioOutput()
-{
-    WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-    if (audio_output == nullptr && waveOutOpen(&audio_output, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != 0)
-        audio_output = nullptr;
-}
-
-bool AudioOutputHeld() { return audio_output != nullptr; }
-
-bool MachineHasWaveInput()
-{
-    static int known = -1;
-    if (known < 0) {
-        WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-        HWAVEIN device = nullptr;
-        known = waveInOpen(&device, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) == MMSYSERR_NOERROR;
-        if (known)
-            waveInClose(device);
-    }
-    return known == 1;
-}
-
 } // namespace validate

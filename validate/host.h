@@ -117,12 +117,4 @@ void RemoveWorkFolderOf(DWORD process_id);
 std::string WriteFile(const std::string& name, const std::string& bytes);
 std::string WriteMidi(const std::string& name, int quarters);
 
-// Opens the wave output and keeps it, as a host playing sound does: the multimedia library
-// then keeps its device thread, so threads and handles hold still between measurements.
-void HoldAudioOutput();
-bool AudioOutputHeld();
-
-// True when this machine has a wave input device that takes the capture format.
-bool MachineHasWaveInput();
-
 } // namespace validate

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "validate/figures.h"
 #include "validate/groups.h"
 #include "validate/host.h"
 #include "validate/report.h"
@@ -282,7 +283,7 @@ bool ReplayFailsInChild(const std::string& sequence_file, std::string* how)
 static int RunGroupHere(const char* name)
 {
     InstallCrashReport();
-    HoldAudioOutput();
+    SteadyAudioLibrary();
     for (const Group& group : kGroups) {
         if (strcmp(group.name, name) == 0) {
             group.run();
@@ -330,7 +331,7 @@ int main(int argc, char** argv)
         return RunGroupHere(group);
     if (replay != nullptr) {
         InstallCrashReport();
-        HoldAudioOutput();
+        SteadyAudioLibrary();
         int code = ReplaySequence(replay);
         RemoveWorkFolder();
         return code;
