@@ -125,6 +125,8 @@ LRESULT Host::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam, bool* ha
     seen.messages.push_back({message, wparam, lparam});
     if (message == kDownloadServiceQuery && wparam == 0 && lparam == kDownloadServiceParam) {
         ++seen.service_queries;
+        if (options.on_download_query)
+            return options.on_download_query();
         switch (options.download) {
         case DownloadAnswer::kNone0: return 0;
         case DownloadAnswer::kNone1: return 1;

@@ -37,6 +37,8 @@ struct Options {
     bool hold_imports = false;
     DownloadAnswer download = DownloadAnswer::kService;
     DownloadFn custom_download = nullptr;
+    // When set, gives the answer to each download-service query in place of `download`.
+    std::function<LRESULT()> on_download_query;
 
     // Hooks, each optional, called after the library has recorded the call.
     // Service calls as text: "announce_format(0,44,2,1)", "vis_open(0,44100)", "vis_close()".

@@ -1,4 +1,4 @@
-// Test rig: fresh plug-in loads, host doubles, a recording host window and import patching.
+// Test rig: fresh plug-in loads through the host library, recorded events, import patching.
 #include "tests/rig/plugin_rig.h"
 
 #include <cstdio>
@@ -10,7 +10,6 @@ namespace rig {
 
 static std::mutex events_lock;
 static std::vector<std::string> events;
-static std::vector<Message> messages;
 LRESULT download_service_answer = 0;
 
 void AddEvent(const std::string& event)
@@ -155,78 +154,21 @@ std::vector<MciCall> MciRecorder::Calls() const { return mci.calls; }
 void MciRecorder::Clear() { mci.calls.clear(); }
 void MciRecorder::Fail(UINT command, MCIERROR result) { mci.failures.push_back({command, result}); }
 
-// --- host doubles ----------------------------------------------------------------------
-
-static void __cdecl AnnounceFormat(int a, int b, int c, int d)
-{
-    char text[64];
-    snprintf(text, sizeof(text), "announce_format(%d,%d,%d,%d)", a, b, c, d);
-    AddEvent(text);
-}
-
-static void __cdecl VisOpen(int a, int b)
-{
-    char text[64];
-    snprintf(text, sizeof(text), "vis_open(%d,%d)", a, b);
-    AddEvent(text);
-}
-
-static void __cdecl VisClose(void) { AddEvent("vis_close()"); }
-// The sinks run on the capture thread whenever the sound card delivers, so they stay out of
-// the ordered event list; capture tests install sinks of their own.
-static void __cdecl SinkA(const void*, int, int, int) {}
-static void __cdecl SinkB(const void*, int, int, int) {}
-
-static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
-{
-    if (message >= WM_USER) {
-        messages.push_back({message, wparam, lparam});
-        if (message == kDownloadServiceQuery && lparam == kDownloadServiceParam)
-            return download_service_answer;
-        return 0;
-    }
-    return DefWindowProcA(window, message, wparam, lparam);
-}
-
-std::string ProgramFolder()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    std::string folder(path, n);
-    return folder.substr(0, folder.find_last_of("\\/") + 1);
-}
+// --- the host ----------------------------------------------------------------------------
 
 void PluginTest::SetUp()
 {
     ClearEvents();
-    messages.clear();
     download_service_answer = 0;
-
-    dll = LoadLibraryA((ProgramFolder() + "midi_plugin.dll").c_str());
-    ASSERT_NE(dll, nullptr) << "midi_plugin.dll not found beside the test";
-    auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(dll, "kestroGetInModule2");
-    ASSERT_NE(get, nullptr);
-    mod = get();
-    record_at_load = *mod;
-
-    static bool registered = false;
-    if (!registered) {
-        WNDCLASSA window_class = {};
-        window_class.lpfnWndProc = HostWindowProc;
-        window_class.hInstance = GetModuleHandleA(nullptr);
-        window_class.lpszClassName = "RigHostWindow";
-        RegisterClassA(&window_class);
-        registered = true;
-    }
-    window = CreateWindowA("RigHostWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr);
-
-    mod->main_window = window;
-    mod->module_instance = dll;
-    mod->announce_format = AnnounceFormat;
-    mod->vis_open = VisOpen;
-    mod->vis_close = VisClose;
-    mod->pcm_sink_a = SinkA;
-    mod->pcm_sink_b = SinkB;
+    host_.options.load_settings = false;
+    host_.options.on_call = AddEvent;
+    host_.options.on_download_query = [] { return download_service_answer; };
+    std::string error;
+    ASSERT_TRUE(host_.Load(&error)) << error;
+    dll = host_.dll;
+    mod = host_.mod;
+    record_at_load = host_.at_load;
+    window = host_.window;
 }
 
 void PluginTest::TearDown()
@@ -234,10 +176,9 @@ void PluginTest::TearDown()
     // As a host does before unloading: a capture thread must not outlive the module's code.
     if (mod != nullptr)
         mod->Stop();
-    if (dll != nullptr)
-        FreeLibrary(dll);
-    if (window != nullptr)
-        DestroyWindow(window);
+    host_.Unload();
+    // What the plug-in posted and nobody delivered goes now, not to the next test.
+    host_.Pump();
     if (!folder_.empty()) {
         WIN32_FIND_DATAA found;
         HANDLE search = FindFirstFileA((folder_ + "*").c_str(), &found);
@@ -254,10 +195,8 @@ void PluginTest::TearDown()
 
 std::vector<Message> PluginTest::Messages()
 {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageA(&msg);
-    return messages;
+    host_.Pump();
+    return host_.seen.messages;
 }
 
 int PluginTest::CountMessages(UINT message)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/host.h"
 #include "module/in_module.h"
 #include "tools/import_patch.h"
 
@@ -24,11 +25,7 @@ void ClearEvents();
 int CountEvents(const std::string& prefix);
 
 // A window message the host window received (sent or posted).
-struct Message {
-    UINT message;
-    WPARAM wparam;
-    LPARAM lparam;
-};
+using hostlib::Message;
 
 // What the host window answers to the download-service query.
 extern LRESULT download_service_answer;
@@ -84,7 +81,8 @@ private:
 // Names an MCI command for event texts ("OPEN", "PLAY", ...).
 const char* MciName(UINT command);
 
-// A fresh load of the plug-in with the host words filled by recording doubles.
+// A fresh load of the plug-in through the host library; its host services add their calls to
+// the events. LoadSettings is left to the test.
 class PluginTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -105,6 +103,7 @@ protected:
     HWND window = nullptr;
 
 private:
+    hostlib::Host host_;
     std::string folder_;
 };
 
@@ -114,7 +113,7 @@ void* PluginVariable(HMODULE module, const char* name);
 
 // The folder of the running test program (with a trailing backslash), where the build puts
 // the plug-in, the player and the settings-folder library.
-std::string ProgramFolder();
+using hostlib::ProgramFolder;
 // Runs a program, returns its exit code (or -1 when it does not end in `timeout_ms`) and
 // what it wrote to stdout and stderr.
 int RunProgram(const std::string& command_line, std::string* output, DWORD timeout_ms);
