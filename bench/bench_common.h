@@ -1,4 +1,5 @@
-// Shared pieces of the benchmarks: loading the plug-in as a host does, timing and medians.
+// Shared pieces of the benchmarks: loading the plug-in through the host library, timing and
+// medians.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/host.h"
 #include "module/in_module.h"
 
 inline double NowMicroseconds()
@@ -30,14 +32,6 @@ inline double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-inline std::string BenchFolder()
-{
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof(path));
-    std::string folder(path, n);
-    return folder.substr(0, folder.find_last_of("\\/") + 1);
-}
-
 // A name in the temporary folder for the benchmark's own files.
 inline std::string TempName(const char* name)
 {
@@ -46,37 +40,19 @@ inline std::string TempName(const char* name)
     return std::string(temp) + name;
 }
 
-static LRESULT CALLBACK BenchWindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
+// Loads the plug-in beside the benchmark as a host does (its settings left alone), with
+// sink_a, when given, told of every captured block. The benchmark frees *dll itself when it is
+// done, so the host is never destroyed; one load a process.
+inline InModule* LoadPlugin(HMODULE* dll, PcmSinkFn sink_a = nullptr)
 {
-    return m >= WM_USER ? 0 : DefWindowProcA(w, m, wp, lp);
-}
-static void __cdecl BenchAnnounce(int, int, int, int) {}
-static void __cdecl BenchVisOpen(int, int) {}
-static void __cdecl BenchVisClose(void) {}
-static void __cdecl BenchSink(const void*, int, int, int) {}
-
-// Loads the plug-in beside the benchmark and fills the host words with do-nothing services
-// (sink_a aside, when one is given).
-inline InModule* LoadPlugin(HMODULE* dll, PcmSinkFn sink_a = BenchSink)
-{
-    *dll = LoadLibraryA((BenchFolder() + "midi_plugin.dll").c_str());
-    if (*dll == nullptr)
-        return nullptr;
-    auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(*dll, "kestroGetInModule2");
-    InModule* mod = get();
-    WNDCLASSA window_class = {};
-    window_class.lpfnWndProc = BenchWindowProc;
-    window_class.hInstance = GetModuleHandleA(nullptr);
-    window_class.lpszClassName = "BenchHost";
-    RegisterClassA(&window_class);
-    mod->main_window = CreateWindowA("BenchHost", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, window_class.hInstance, nullptr);
-    mod->module_instance = *dll;
-    mod->announce_format = BenchAnnounce;
-    mod->vis_open = BenchVisOpen;
-    mod->vis_close = BenchVisClose;
-    mod->pcm_sink_a = sink_a;
-    mod->pcm_sink_b = BenchSink;
-    return mod;
+    static hostlib::Host* host = new hostlib::Host();
+    host->options.load_settings = false;
+    if (sink_a != nullptr)
+        host->options.on_sink_a = [sink_a](const void* samples, int channels, int bits, int reserved) {
+            sink_a(samples, channels, bits, reserved);
+        };
+    *dll = host->Load() ? host->dll : nullptr;
+    return host->mod;
 }
 
 inline void PrintRow(const char* what, double plugin, double bare, const char* unit)
