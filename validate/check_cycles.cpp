@@ -96,16 +96,16 @@ static void LoadPlayUnloadCycles(bool capture)
         }
         plugin.mod->GetPosition();
         StopAndMark(plugin.mod);
-        int sinks_at_stop = host.sink_a + host.sink_b;
-        blocks += host.sink_a;
+        int sinks_at_stop = host.seen.sink_a + host.seen.sink_b;
+        blocks += host.seen.sink_a;
         unmapped += check.Expect(plugin.Unload(), "cycle %d: the image stays mapped after FreeLibrary", i);
         if (capture)
             Sleep(30); // a capture thread that outlived the unload would run here, and crash
-        late += host.sink_a + host.sink_b - sinks_at_stop;
-        check.Expect(host.vis_open == 1 && host.vis_close == 1 && host.announce == 1,
-                     "cycle %d: announce_format %d, vis_open %d, vis_close %d times", i, (int)host.announce,
-                     (int)host.vis_open, (int)host.vis_close);
-        check.Expect(host.announce_bad == 0 && host.vis_open_bad == 0 && host.sink_bad == 0,
+        late += host.seen.sink_a + host.seen.sink_b - sinks_at_stop;
+        check.Expect(host.seen.vis_open == 1 && host.seen.vis_close == 1 && host.seen.announce == 1,
+                     "cycle %d: announce_format %d, vis_open %d, vis_close %d times", i, (int)host.seen.announce,
+                     (int)host.seen.vis_open, (int)host.seen.vis_close);
+        check.Expect(host.seen.announce_bad == 0 && host.seen.vis_open_bad == 0 && host.seen.sink_bad == 0,
                      "cycle %d: a host service got wrong arguments", i);
     }
     check.Expect(late == 0, "%d sink calls after Stop returned", late);
@@ -158,7 +158,7 @@ static void PlayStopCycles(bool capture)
     for (int i = 0; i < cycles && !check.failed(); ++i) {
         SetActivity("cycle %d", i);
         const File& file = files[i % 3];
-        host.stop_returned = false;
+        watch.stop_returned = false;
         check.Expect(plugin.mod->Play(file.path.c_str()) == 0, "cycle %d: Play refused %s", i, file.path.c_str());
         check.Expect(plugin.mod->GetLength() == file.length, "cycle %d: length %d, expected %d", i,
                      plugin.mod->GetLength(), file.length);
@@ -171,23 +171,23 @@ static void PlayStopCycles(bool capture)
             check.Expect(plugin.mod->IsPaused() == 0, "cycle %d: IsPaused is not 0 after Resume", i);
         }
         if (capture && (i == 0 || i == cycles - 1 || i % 100 == 50)) {
-            check.Expect(WaitForBlocks(host.sink_a + 1, 8000), "cycle %d: no sample block within 8 s", i);
+            check.Expect(WaitForBlocks(host.seen.sink_a + 1, 8000), "cycle %d: no sample block within 8 s", i);
             threads_seen = CountThreads() - before.threads;
         }
         StopAndMark(plugin.mod);
-        int at_stop = host.sink_a + host.sink_b;
+        int at_stop = host.seen.sink_a + host.seen.sink_b;
         if (capture && i % 10 == 0)
             Sleep(30);
-        late += host.sink_a + host.sink_b - at_stop;
+        late += host.seen.sink_a + host.seen.sink_b - at_stop;
     }
-    blocks = host.sink_a;
-    check.Expect(late == 0 && host.sink_after_stop == 0, "%d sink calls after Stop returned", late + (int)host.sink_after_stop);
-    check.Expect(host.sink_after_close == 0, "%d sink calls after vis_close", (int)host.sink_after_close);
-    check.Expect(host.sink_unpaired == 0, "%d blocks reached pcm_sink_b without pcm_sink_a", (int)host.sink_unpaired);
-    check.Expect(host.vis_open == cycles && host.vis_close == cycles && host.announce == cycles,
-                 "announce_format %d, vis_open %d, vis_close %d times in %d cycles", (int)host.announce,
-                 (int)host.vis_open, (int)host.vis_close, cycles);
-    check.Expect(host.announce_bad == 0 && host.vis_open_bad == 0 && host.sink_bad == 0,
+    blocks = host.seen.sink_a;
+    check.Expect(late == 0 && watch.sink_after_stop == 0, "%d sink calls after Stop returned", late + (int)watch.sink_after_stop);
+    check.Expect(host.seen.sink_after_close == 0, "%d sink calls after vis_close", (int)host.seen.sink_after_close);
+    check.Expect(host.seen.sink_unpaired == 0, "%d blocks reached pcm_sink_b without pcm_sink_a", (int)host.seen.sink_unpaired);
+    check.Expect(host.seen.vis_open == cycles && host.seen.vis_close == cycles && host.seen.announce == cycles,
+                 "announce_format %d, vis_open %d, vis_close %d times in %d cycles", (int)host.seen.announce,
+                 (int)host.seen.vis_open, (int)host.seen.vis_close, cycles);
+    check.Expect(host.seen.announce_bad == 0 && host.seen.vis_open_bad == 0 && host.seen.sink_bad == 0,
                  "a host service got wrong arguments");
     Figures after = MeasureSettled(before);
     check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
@@ -215,12 +215,12 @@ static void StreamedPlayStopCycles()
     }
     WriteMidi("four.mid", 4);
     const char* url = "http://validator.invalid/four.mid";
-    download_service = DownloadService::kCopy;
+    SetDownloadService(DownloadService::kCopy);
     Figures before = Measure();
     int cycles = run.level.play_cycles;
     for (int i = 0; i < cycles && !check.failed(); ++i) {
         SetActivity("cycle %d", i);
-        host.last_url = url;
+        watch.last_url = url;
         check.Expect(plugin.mod->Play(url) == 0, "cycle %d: Play(%s) did not play the download", i, url);
         check.Expect(plugin.mod->GetLength() == 2000, "cycle %d: length %d, expected 2000", i, plugin.mod->GetLength());
         if (f.file_info) {
@@ -230,18 +230,18 @@ static void StreamedPlayStopCycles()
             check.Expect(strcmp(title, "four.mid") == 0 && length == 2000,
                          "cycle %d: current file info is \"%s\", %d (expected the URL's last segment, 2000)", i, title, length);
         }
-        std::string target = host.last_download_target;
+        std::string target = LastDownloadTarget();
         plugin.mod->Stop();
         check.Expect(GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES,
                      "cycle %d: the temporary download %s is still there after Stop", i, target.c_str());
     }
-    check.Expect(host.downloads == cycles && host.service_queries == cycles,
-                 "%d service queries and %d downloads in %d cycles", host.service_queries, host.downloads, cycles);
-    check.Expect(host.download_bad == 0, "the download function got the wrong window, URL, target or status text");
+    check.Expect(Downloads() == cycles && host.seen.service_queries == cycles,
+                 "%d service queries and %d downloads in %d cycles", host.seen.service_queries, Downloads(), cycles);
+    check.Expect(watch.download_bad == 0, "the download function got the wrong window, URL, target or status text");
     Figures after = MeasureSettled(before);
     check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
     check.Figure("%d cycles; %s", cycles, Describe(before, after).c_str());
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
 }
 
 // The end of a file on the real clock: posted once, at the first reading past the length.
@@ -257,23 +257,23 @@ static void EndOfFile()
     check.Expect(plugin.mod->Play(file.c_str()) == 0, "Play refused a valid file");
     DWORD start = GetTickCount();
     int position = 0;
-    while (host.eof_posts == 0 && GetTickCount() - start < 5000) {
+    while (host.seen.eof_posts == 0 && GetTickCount() - start < 5000) {
         position = plugin.mod->GetPosition();
-        check.Expect(host.eof_posts == 0 || position > 500, "end of file posted at position %d of 500", position);
-        PumpMessages();
+        check.Expect(host.seen.eof_posts == 0 || position > 500, "end of file posted at position %d of 500", position);
+        host.Pump();
         Sleep(10);
     }
-    check.Expect(host.eof_posts == 1, "no end of file within 8 s of a 500 ms file (position %d)", position);
+    check.Expect(host.seen.eof_posts == 1, "no end of file within 8 s of a 500 ms file (position %d)", position);
     for (int i = 0; i < 5; ++i) {
         plugin.mod->GetPosition();
-        PumpMessages();
+        host.Pump();
     }
     plugin.mod->SetPosition(0);
     plugin.mod->SetPosition(800);
     plugin.mod->GetPosition();
-    PumpMessages();
-    check.Expect(host.eof_posts == 1 && host.eof_bad == 0, "end of file posted %d times (parameters wrong %d)",
-                 host.eof_posts, host.eof_bad);
+    host.Pump();
+    check.Expect(host.seen.eof_posts == 1 && host.seen.eof_bad == 0, "end of file posted %d times (parameters wrong %d)",
+                 host.seen.eof_posts, host.seen.eof_bad);
     plugin.mod->Stop();
     check.Figure("posted once at position %d of 500 ms", position);
 }

@@ -168,8 +168,8 @@ static void NoWaveInput()
         StopAndMark(plugin.mod);
         check.Expect(DeviceCallsBesideOpen() == 0, "%s: %d calls on the device that did not open", c.label,
                      DeviceCallsBesideOpen());
-        check.Expect(host.sink_a == 0 && host.vis_close == 1, "%s: sinks %d, vis_close %d", c.label, (int)host.sink_a,
-                     (int)host.vis_close);
+        check.Expect(host.seen.sink_a == 0 && host.seen.vis_close == 1, "%s: sinks %d, vis_close %d", c.label, (int)host.seen.sink_a,
+                     (int)host.seen.vis_close);
         create.Restore();
         spy.Remove();
         plugin.Unload();
@@ -230,7 +230,7 @@ static void CloseStillPlaying()
     StopAndMark(plugin.mod);
     check.Expect(wave.close == 4 && wave.opened == 0, "waveInClose called %d times, %d devices open after Stop",
                  wave.close, wave.opened);
-    check.Expect(host.sink_after_stop == 0, "a sink was called after Stop returned");
+    check.Expect(watch.sink_after_stop == 0, "a sink was called after Stop returned");
     check.Figure("close answered \"still playing\" 3 times, tried %d times", wave.close);
 }
 
@@ -247,24 +247,24 @@ static void PauseStopsRecording()
     Figures before = Measure();
     check.Expect(plugin.mod->Play(file.c_str()) == 0, "Play refused a valid file");
     check.Expect(WaitForBlocks(3, 8000), "fewer than 3 blocks in 8 s of capture");
-    int at_pause = host.sink_a;
+    int at_pause = host.seen.sink_a;
     plugin.mod->Pause();
     check.Expect(wave.stop >= 1, "Pause did not stop the input device");
     Sleep(400);
     // What the two buffers held when the device stopped may still arrive, and nothing more.
-    int while_paused = host.sink_a - at_pause;
+    int while_paused = host.seen.sink_a - at_pause;
     check.Expect(while_paused <= 2, "%d blocks arrived in 400 ms of pause", while_paused);
     plugin.mod->Resume();
     check.Expect(wave.start >= 2, "Resume did not restart the input device");
-    check.Expect(WaitForBlocks(host.sink_a + 2, 8000), "no blocks after Resume");
+    check.Expect(WaitForBlocks(host.seen.sink_a + 2, 8000), "no blocks after Resume");
     plugin.mod->Pause();
     StopAndMark(plugin.mod); // while paused
     check.Expect(wave.opened == 0 && wave.reset >= 1, "Stop while paused left the device open (reset %d)", wave.reset);
     Figures after = MeasureSettled(before);
     check.Expect(SameAs(before, after), "Stop while paused did not end everything: %s", Describe(before, after).c_str());
-    check.Expect(host.sink_after_stop == 0 && host.sink_unpaired == 0, "sinks after Stop %d, unpaired %d",
-                 (int)host.sink_after_stop, (int)host.sink_unpaired);
-    check.Figure("%d blocks while paused; %d blocks in all", while_paused, (int)host.sink_a);
+    check.Expect(watch.sink_after_stop == 0 && host.seen.sink_unpaired == 0, "sinks after Stop %d, unpaired %d",
+                 (int)watch.sink_after_stop, (int)host.seen.sink_unpaired);
+    check.Figure("%d blocks while paused; %d blocks in all", while_paused, (int)host.seen.sink_a);
 }
 
 void GroupFaultCapture()
@@ -648,39 +648,39 @@ static void DownloadFaults()
     int queries = 0, downloads = 0;
     for (const Case& c : cases) {
         ResetHostLog();
-        download_service = c.service;
-        host.last_url = c.url;
+        SetDownloadService(c.service);
+        watch.last_url = c.url;
         SetActivity("Play(%s) with %s", c.url, c.label);
         int result = plugin.mod->Play(c.url);
         int length = plugin.mod->GetLength();
         plugin.mod->Stop();
-        queries += host.service_queries;
-        downloads += host.downloads;
+        queries += host.seen.service_queries;
+        downloads += Downloads();
         if (!f.streaming) {
             check.Expect(result == -1, "%s: Play returned %d, expected -1", c.label, result);
             continue;
         }
         check.Expect(result == c.result, "%s: Play returned %d, expected %d", c.label, result, c.result);
-        check.Expect(host.service_queries == 1 && host.downloads == c.downloads, "%s: %d queries, %d downloads", c.label,
-                     host.service_queries, host.downloads);
-        check.Expect(host.vis_open == 0 && length == 0, "%s: playback started", c.label);
-        check.Expect(host.download_bad == 0, "%s: the download function got the wrong window, URL or status text", c.label);
+        check.Expect(host.seen.service_queries == 1 && Downloads() == c.downloads, "%s: %d queries, %d downloads", c.label,
+                     host.seen.service_queries, Downloads());
+        check.Expect(host.seen.vis_open == 0 && length == 0, "%s: playback started", c.label);
+        check.Expect(watch.download_bad == 0, "%s: the download function got the wrong window, URL or status text", c.label);
         check.Expect(CountTempFiles() == temp_before, "%s: %d temporary files left after Stop", c.label,
                      CountTempFiles() - temp_before);
         temp_before = CountTempFiles();
     }
     // A download, then a local file without a Stop between.
     if (f.streaming) {
-        download_service = DownloadService::kCopy;
-        host.last_url = "http://validator.invalid/four.mid";
+        SetDownloadService(DownloadService::kCopy);
+        watch.last_url = "http://validator.invalid/four.mid";
         check.Expect(plugin.mod->Play("http://validator.invalid/four.mid") == 0, "a good download did not play");
-        std::string target = host.last_download_target;
+        std::string target = LastDownloadTarget();
         check.Expect(plugin.mod->Play((WorkFolder() + "four.mid").c_str()) == 0, "the local file did not play");
         plugin.mod->Stop();
         check.Expect(GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES,
                      "the temporary download stays after a local Play and Stop");
     }
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
     check.Figure("%d cases, %d service queries, %d downloads; temporary files back to %d", (int)(sizeof(cases) / sizeof(cases[0])),
                  queries, downloads, CountTempFiles());
     if (!f.streaming)
@@ -711,25 +711,25 @@ static void SlowSink()
     const int kStops = run.level.level == 1 ? 3 : 6;
     for (int i = 0; i < kStops; ++i) {
         ResetHostLog();
-        host.sink_delay_ms = 50;
+        watch.sink_delay_ms = 50;
         check.Expect(plugin.mod->Play(file.c_str()) == 0, "Play refused a valid file");
         check.Expect(WaitForBlocks(2, 8000), "stop %d: fewer than 2 blocks in 8 s", i);
         if (i == 1) {
             plugin.mod->Pause();
             plugin.mod->Resume();
-            WaitForBlocks(host.sink_a + 1, 8000);
+            WaitForBlocks(host.seen.sink_a + 1, 8000);
         }
         if (i == kStops - 1)
             plugin.mod->Pause(); // Stop while paused
         DWORD start = GetTickCount();
         plugin.mod->Stop();
         DWORD took = GetTickCount() - start;
-        running_at_return += host.sink_in_call;
-        host.stop_returned = true;
+        running_at_return += watch.sink_in_call;
+        watch.stop_returned = true;
         longest = took > longest ? took : longest;
         Sleep(200);
-        late += host.sink_after_stop;
-        blocks += host.sink_a;
+        late += watch.sink_after_stop;
+        blocks += host.seen.sink_a;
         if (i == kStops - 1)
             plugin.mod->Resume();
     }
@@ -791,24 +791,24 @@ static void SequencerFaults()
         check.Expect(plugin.mod->GetLength() == expected_length, "%s fails: length %d", c.label, plugin.mod->GetLength());
         if (result == 0) {
             plugin.mod->GetPosition();
-            PumpMessages();
-            check.Expect(host.eof_posts == 0, "%s fails: end of file at position 0", c.label);
+            host.Pump();
+            check.Expect(host.seen.eof_posts == 0, "%s fails: end of file at position 0", c.label);
             ticks.Advance(1);
             plugin.mod->GetPosition();
             plugin.mod->GetPosition();
-            PumpMessages();
-            check.Expect(host.eof_posts == 1, "%s fails: end of file posted %d times after 1 ms of a 0 ms file", c.label,
-                         host.eof_posts);
+            host.Pump();
+            check.Expect(host.seen.eof_posts == 1, "%s fails: end of file posted %d times after 1 ms of a 0 ms file", c.label,
+                         host.seen.eof_posts);
             plugin.mod->Pause();
             plugin.mod->SetPosition(100);
             plugin.mod->Resume();
             check.Expect(plugin.mod->GetPosition() == 100, "%s fails: position %d after a seek to 100", c.label,
                          plugin.mod->GetPosition());
         } else {
-            check.Expect(host.vis_open == 0, "%s fails: vis_open called", c.label);
+            check.Expect(host.seen.vis_open == 0, "%s fails: vis_open called", c.label);
         }
         plugin.mod->Stop();
-        check.Expect(host.vis_close == 1, "%s fails: vis_close called %d times", c.label, (int)host.vis_close);
+        check.Expect(host.seen.vis_close == 1, "%s fails: vis_close called %d times", c.label, (int)host.seen.vis_close);
         patch.Restore();
         ticks.Remove();
         // The device was closed for real: the file opens again.

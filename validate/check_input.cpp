@@ -149,7 +149,7 @@ static void Names()
         return;
     Features f = FeaturesOf(plugin);
     ResetHostLog();
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
     std::vector<BadName> list = BadNames();
     Figures before = Measure();
     int tried = 0;
@@ -181,7 +181,7 @@ static void Names()
         if (check.failed())
             break;
     }
-    check.Expect(host.vis_open == 0 && host.announce == 0, "a refused Play called vis_open or announce_format");
+    check.Expect(host.seen.vis_open == 0 && host.seen.announce == 0, "a refused Play called vis_open or announce_format");
     Figures after = MeasureSettled(before);
     check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
     check.Figure("%d names (%d of odd bytes), guarded %u-byte titles; %s", tried + 1, run.level.odd_names, kTitleSize,
@@ -369,7 +369,7 @@ static void CorruptedCorpus()
         if (check.failed())
             break;
     }
-    PumpMessages();
+    host.Pump();
     Figures after = MeasureSettled(before);
     check.Expect(SameAs(before, after), "not back where it started: %s", Describe(before, after).c_str());
     check.Expect(RecordIntact(plugin), "the record changed");
@@ -393,7 +393,7 @@ static void DeadAndMalformedUrls()
         return;
     Features f = FeaturesOf(plugin);
     ResetHostLog();
-    download_service = DownloadService::kUrlmon;
+    SetDownloadService(DownloadService::kUrlmon);
     std::string folder_url = "file:///" + WorkFolder();
     std::vector<BadName> urls = {
         {"http://127.0.0.1:1/dead.mid", "a refused port"},
@@ -414,7 +414,7 @@ static void DeadAndMalformedUrls()
     Figures before = Measure();
     for (const BadName& url : urls) {
         SetActivity("Play(%s)", url.label.c_str());
-        host.last_url = url.text;
+        watch.last_url = url.text;
         int result = plugin.mod->Play(url.text.c_str());
         check.Expect(result == -1 || (result == 1 && url.text.size() >= 1024), "Play(%s) returned %d, expected -1",
                      url.label.c_str(), result);
@@ -424,16 +424,16 @@ static void DeadAndMalformedUrls()
                      CountTempFiles() - temp_before);
         temp_before = CountTempFiles();
     }
-    check.Expect(host.vis_open == 0, "a failed URL called vis_open");
-    check.Expect(host.download_bad == 0, "the download function got the wrong window, URL, target or status text");
+    check.Expect(host.seen.vis_open == 0, "a failed URL called vis_open");
+    check.Expect(watch.download_bad == 0, "the download function got the wrong window, URL, target or status text");
     // Only files are compared: the download service's own threads are its business.
     Figures after = Measure();
     check.Expect(after.temp_files <= before.temp_files, "temporary files %d -> %d", before.temp_files, after.temp_files);
-    check.Figure("%d URLs, %d downloads tried; temporary files %d -> %d", (int)urls.size(), host.downloads,
+    check.Figure("%d URLs, %d downloads tried; temporary files %d -> %d", (int)urls.size(), Downloads(),
                  before.temp_files, after.temp_files);
     if (!f.streaming)
         check.Figure("URL retrieval not built: every URL is unavailable");
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
 }
 
 static void StreamedFile()
@@ -448,7 +448,7 @@ static void StreamedFile()
         return;
     }
     ResetHostLog();
-    download_service = DownloadService::kUrlmon;
+    SetDownloadService(DownloadService::kUrlmon);
     std::string good = WriteMidi("fetched.mid", 4);
     std::string text = WriteFile("fetched.txt", "not MIDI\n");
     auto url_of = [](std::string path) {
@@ -459,12 +459,12 @@ static void StreamedFile()
     };
     int temp_before = CountTempFiles();
     std::string url = url_of(good);
-    host.last_url = url;
+    watch.last_url = url;
     check.Expect(plugin.mod->Play(url.c_str()) == 0, "Play(%s) did not play the download", url.c_str());
     check.Expect(plugin.mod->GetLength() == 2000, "length %d, expected 2000", plugin.mod->GetLength());
-    check.Expect(host.service_queries == 1 && host.downloads == 1, "%d service queries and %d downloads for one URL",
-                 host.service_queries, host.downloads);
-    std::string target = host.last_download_target;
+    check.Expect(host.seen.service_queries == 1 && Downloads() == 1, "%d service queries and %d downloads for one URL",
+                 host.seen.service_queries, Downloads());
+    std::string target = LastDownloadTarget();
     char temp[MAX_PATH];
     GetTempPathA(sizeof(temp), temp);
     std::string base = target.substr(target.find_last_of('\\') + 1);
@@ -481,14 +481,14 @@ static void StreamedFile()
     check.Expect(GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES, "the temporary download stays after Stop");
 
     url = url_of(text);
-    host.last_url = url;
+    watch.last_url = url;
     check.Expect(plugin.mod->Play(url.c_str()) == 1, "Play of a downloaded text file did not return 1");
     plugin.mod->Stop();
     check.Expect(CountTempFiles() == temp_before, "temporary files %d -> %d", temp_before, CountTempFiles());
-    check.Expect(host.download_bad == 0, "the download function got the wrong window, URL, target or status text");
+    check.Expect(watch.download_bad == 0, "the download function got the wrong window, URL, target or status text");
     check.Figure("played through %s, temporary file removed; temporary files %d -> %d", target.c_str(), temp_before,
                  CountTempFiles());
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
 }
 
 // --- the save prompt ------------------------------------------------------------------------
@@ -565,7 +565,7 @@ static void SavePromptChecks()
         return;
     host_window_for_prompt = plugin.mod->main_window;
     ResetHostLog();
-    download_service = DownloadService::kCopy;
+    SetDownloadService(DownloadService::kCopy);
     WriteMidi("four.mid", 4);
     int temp_before = CountTempFiles();
 
@@ -573,12 +573,12 @@ static void SavePromptChecks()
     save_prompt = SavePrompt();
     save_prompt.answer = WorkFolder() + "kept.mid";
     const char* url = "http://validator.invalid/four.mid";
-    host.last_url = url;
+    watch.last_url = url;
     check.Expect(plugin.mod->Play(url) == 0, "Play(%s) with the prompt accepted did not play", url);
     check.Expect(save_prompt.shown == 1 && save_prompt.proposed == "four.mid", "the prompt proposed \"%s\" (%d prompts)",
                  save_prompt.proposed.c_str(), save_prompt.shown);
-    check.Expect(_stricmp(host.last_download_target.c_str(), save_prompt.answer.c_str()) == 0,
-                 "the download went to %s, not the chosen file", host.last_download_target.c_str());
+    check.Expect(_stricmp(LastDownloadTarget().c_str(), save_prompt.answer.c_str()) == 0,
+                 "the download went to %s, not the chosen file", LastDownloadTarget().c_str());
     plugin.mod->Stop();
     check.Expect(GetFileAttributesA(save_prompt.answer.c_str()) != INVALID_FILE_ATTRIBUTES, "the chosen file is gone after Stop");
 
@@ -591,13 +591,13 @@ static void SavePromptChecks()
     // A last segment longer than the name buffer, and one that is empty.
     std::string long_url = "http://validator.invalid/" + std::string(300, 'x') + ".mid";
     save_prompt = SavePrompt();
-    host.last_url = long_url;
+    watch.last_url = long_url;
     SetActivity("Play of a URL with a 304-byte last segment, prompt on");
     plugin.mod->Play(long_url.c_str());
     plugin.mod->Stop();
     check.Expect(save_prompt.proposed.size() < 260, "a %d-byte name was proposed", (int)save_prompt.proposed.size());
     save_prompt = SavePrompt();
-    host.last_url = "http://validator.invalid/";
+    watch.last_url = "http://validator.invalid/";
     plugin.mod->Play("http://validator.invalid/");
     plugin.mod->Stop();
     check.Expect(save_prompt.proposed.empty(), "a URL ending in a slash proposed \"%s\"", save_prompt.proposed.c_str());
@@ -605,7 +605,7 @@ static void SavePromptChecks()
     check.Expect(CountTempFiles() == temp_before, "temporary files %d -> %d", temp_before, CountTempFiles());
     check.Figure("accepted, cancelled, 304-byte and empty proposals; temporary files %d -> %d", temp_before, CountTempFiles());
     prompt.Restore();
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
 }
 
 void GroupUrls()

@@ -240,7 +240,7 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
     if (parts_out != nullptr)
         *parts_out = parts;
     ResetHostLog();
-    download_service = DownloadService::kCopy;
+    SetDownloadService(DownloadService::kCopy);
     InModule* mod = plugin.mod;
     Model m;
     int temp_before = CountTempFiles();
@@ -268,7 +268,7 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
                 ModelStop(m); // this plug-in ends an open file before the next
             m.current = name.text;
             m.end_notified = 0;
-            host.last_url = name.text;
+            watch.last_url = name.text;
             int result = mod->Play(name.text.c_str());
             ++out.plays;
             if (result != expected)
@@ -377,21 +377,21 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
             m.end_notified = 1;
             ++m.eof;
         }
-        PumpMessages();
+        host.Pump();
         if (paused != m.paused)
             fail(i, Format("IsPaused %d, expected %d", paused, m.paused));
         else if (length != m.length)
             fail(i, Format("GetLength %d, expected %d", length, m.length));
         else if (position != expected_position)
             fail(i, Format("GetPosition %d, expected %d", position, expected_position));
-        else if (host.eof_posts != m.eof)
-            fail(i, Format("end of file posted %d times, expected %d", host.eof_posts, m.eof));
-        else if (host.vis_open != m.vis_open || host.vis_close != m.vis_close)
-            fail(i, Format("vis_open %d / vis_close %d times, expected %d / %d", (int)host.vis_open,
-                           (int)host.vis_close, m.vis_open, m.vis_close));
-        else if (host.announce != host.vis_open || host.announce_bad || host.vis_open_bad || host.sink_bad)
+        else if (host.seen.eof_posts != m.eof)
+            fail(i, Format("end of file posted %d times, expected %d", host.seen.eof_posts, m.eof));
+        else if (host.seen.vis_open != m.vis_open || host.seen.vis_close != m.vis_close)
+            fail(i, Format("vis_open %d / vis_close %d times, expected %d / %d", (int)host.seen.vis_open,
+                           (int)host.seen.vis_close, m.vis_open, m.vis_close));
+        else if (host.seen.announce != host.seen.vis_open || host.seen.announce_bad || host.seen.vis_open_bad || host.seen.sink_bad)
             fail(i, "announce_format, vis_open or a sink got wrong arguments");
-        else if (host.sink_after_close > 0)
+        else if (host.seen.sink_after_close > 0)
             fail(i, "a sink was called after vis_close");
         else if (parts.mixer) {
             if (fake_mixer.bad > 0)
@@ -411,9 +411,9 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
     ticks.Remove(); // before the unload: the import table goes with the image
     if (!out.failed && CountTempFiles() > temp_before)
         fail((int)ops.size() - 1, Format("%d temporary files left after the closing Stop", CountTempFiles() - temp_before));
-    if (!out.failed && host.download_bad > 0)
+    if (!out.failed && watch.download_bad > 0)
         fail((int)ops.size() - 1, "the download function got the wrong window, URL or status text");
-    download_service = DownloadService::kAbsent0;
+    SetDownloadService(DownloadService::kAbsent0);
     plugin.Unload();
     return out;
 }

@@ -34,17 +34,17 @@ bool LoadWithSample(Plugin& plugin, Check& check, int sample)
 bool WaitForBlocks(int blocks, int limit_ms)
 {
     DWORD start = GetTickCount();
-    while (host.sink_a < blocks && GetTickCount() - start < (DWORD)limit_ms) {
-        PumpMessages();
+    while (host.seen.sink_a < blocks && GetTickCount() - start < (DWORD)limit_ms) {
+        host.Pump();
         Sleep(5);
     }
-    return host.sink_a >= blocks;
+    return host.seen.sink_a >= blocks;
 }
 
 void StopAndMark(InModule* mod)
 {
     mod->Stop();
-    host.stop_returned = true;
+    watch.stop_returned = true;
 }
 
 std::string SkipReasonCapture(const Features& f)

@@ -1,5 +1,5 @@
-// The validator's host: plug-in loading, recording host services, the host window, the
-// download services, import patching and the substitute "appdata.dll".
+// The validator's host: its checks on the library's services, the download services, the
+// substitute "appdata.dll" and the scratch folder.
 #include "validate/host.h"
 
 #include <mmsystem.h>
@@ -13,47 +13,10 @@
 
 namespace validate {
 
-HostLog host;
+HostWatch watch;
 AppDataLog appdata_log;
-DownloadService download_service = DownloadService::kAbsent0;
 
-void ResetHostLog()
-{
-    host.announce = host.announce_bad = host.vis_open = host.vis_open_bad = host.vis_close = 0;
-    host.sink_a = host.sink_b = host.sink_bad = host.sink_unpaired = 0;
-    host.sink_after_close = host.sink_after_stop = 0;
-    host.sink_delay_ms = 0;
-    host.stop_returned = false;
-    host.closed = false;
-    host.eof_posts = host.eof_bad = host.service_queries = host.downloads = host.download_bad = 0;
-    host.last_download_target.clear();
-    host.last_url.clear();
-}
-
-// --- host services ---------------------------------------------------------------------
-
-static void __cdecl HostAnnounceFormat(int a, int b, int c, int d)
-{
-    ++host.announce;
-    if (a != 0 || b != 44 || c != 2 || d != 1)
-        ++host.announce_bad;
-}
-
-static void __cdecl HostVisOpen(int a, int b)
-{
-    ++host.vis_open;
-    if (a != 0 || b != 44100)
-        ++host.vis_open_bad;
-    host.closed = false;
-}
-
-static void __cdecl HostVisClose(void)
-{
-    ++host.vis_close;
-    host.closed = true;
-}
-
-static const void* volatile last_block = nullptr;
+// --- the sinks ---------------------------------------------------------------------------
 
 // Reads the whole block, so that a block that is not 2304 readable bytes faults here.
 static void ReadBlock(const void* samples)
@@ -63,58 +26,59 @@ static void ReadBlock(const void* samples)
         sum = sum + ((const unsigned char*)samples)[i];
 }
 
-static void SinkEntry(const void* samples, int channels, int bits, int reserved)
+// After the library has counted the call and checked its arguments.
+static void WatchSink(const void* samples, int channels, int bits, int reserved)
 {
-    if (host.stop_returned)
-        ++host.sink_after_stop;
-    if (host.closed)
-        ++host.sink_after_close;
-    if (samples == nullptr || channels != 2 || bits != 16 || reserved != 0)
-        ++host.sink_bad;
-    else
+    ++watch.sink_in_call;
+    if (watch.stop_returned)
+        ++watch.sink_after_stop;
+    if (samples != nullptr && channels == 2 && bits == 16 && reserved == 0)
         ReadBlock(samples);
-    int delay = host.sink_delay_ms;
+    int delay = watch.sink_delay_ms;
     if (delay > 0)
         Sleep(delay);
+    --watch.sink_in_call;
 }
 
-static void __cdecl HostPcmSinkA(const void* samples, int channels, int bits, int reserved)
+static hostlib::Options HostOptions()
 {
-    ++host.sink_in_call;
-    SinkEntry(samples, channels, bits, reserved);
-    last_block = samples;
-    ++host.sink_a;
-    --host.sink_in_call;
+    hostlib::Options options;
+    options.load_settings = false; // the checks call it, some after substituting appdata.dll
+    options.hold_imports = true;
+    options.download = hostlib::DownloadAnswer::kNone0;
+    options.on_sink_a = WatchSink;
+    options.on_sink_b = WatchSink;
+    return options;
 }
 
-static void __cdecl HostPcmSinkB(const void* samples, int channels, int bits, int reserved)
+hostlib::Host host(HostOptions());
+
+void ResetHostLog()
 {
-    ++host.sink_in_call;
-    SinkEntry(samples, channels, bits, reserved);
-    if (samples != last_block || host.sink_b >= host.sink_a)
-        ++host.sink_unpaired;
-    ++host.sink_b;
-    --host.sink_in_call;
+    host.seen.Clear();
+    watch.sink_after_stop = 0;
+    watch.sink_delay_ms = 0;
+    watch.stop_returned = false;
+    watch.download_bad = 0;
+    watch.last_url.clear();
 }
 
 // --- download services -----------------------------------------------------------------
 
-static HWND host_window = nullptr;
 static const char kCopyPrefix[] = "http://validator.invalid/";
 
-static void RecordDownload(HWND window, const char* url, const char* target, const char* status)
+// Checks a request as it comes, against the URL Play was given then.
+static void CheckRequest(HWND window, const char* url, const char* target, const char* status)
 {
-    ++host.downloads;
-    if (window != host_window || url == nullptr || target == nullptr || status == nullptr ||
-        strcmp(status, "Retrieving MIDI file") != 0 || (!host.last_url.empty() && host.last_url != url) ||
+    if (window != host.window || url == nullptr || target == nullptr || status == nullptr ||
+        strcmp(status, "Retrieving MIDI file") != 0 || (!watch.last_url.empty() && watch.last_url != url) ||
         target[0] == '\0')
-        ++host.download_bad;
-    host.last_download_target = target != nullptr ? target : "";
+        ++watch.download_bad;
 }
 
 static int __cdecl DownloadCopy(HWND window, const char* url, const char* target, const char* status)
 {
-    RecordDownload(window, url, target, status);
+    CheckRequest(window, url, target, status);
     if (url == nullptr || target == nullptr || strncmp(url, kCopyPrefix, sizeof(kCopyPrefix) - 1) != 0)
         return 1;
     std::string source = WorkFolder() + (url + sizeof(kCopyPrefix) - 1);
@@ -123,7 +87,7 @@ static int __cdecl DownloadCopy(HWND window, const char* url, const char* target
 
 static int __cdecl DownloadUrlmon(HWND window, const char* url, const char* target, const char* status)
 {
-    RecordDownload(window, url, target, status);
+    CheckRequest(window, url, target, status);
     if (url == nullptr || target == nullptr)
         return 1;
     return URLDownloadToFileA(nullptr, url, target, 0, nullptr) == S_OK ? 0 : 1;
@@ -131,64 +95,28 @@ static int __cdecl DownloadUrlmon(HWND window, const char* url, const char* targ
 
 static int __cdecl DownloadFail(HWND window, const char* url, const char* target, const char* status)
 {
-    RecordDownload(window, url, target, status);
+    CheckRequest(window, url, target, status);
     return 1;
 }
 
 static int __cdecl DownloadNothing(HWND window, const char* url, const char* target, const char* status)
 {
-    RecordDownload(window, url, target, status);
+    CheckRequest(window, url, target, status);
     return 0;
 }
 
-static LRESULT ServiceAnswer()
+void SetDownloadService(DownloadService service)
 {
-    switch (download_service) {
-    case DownloadService::kAbsent0: return 0;
-    case DownloadService::kAbsent1: return 1;
-    case DownloadService::kCopy: return (LRESULT)DownloadCopy;
-    case DownloadService::kUrlmon: return (LRESULT)DownloadUrlmon;
-    case DownloadService::kFail: return (LRESULT)DownloadFail;
-    case DownloadService::kNothing: return (LRESULT)DownloadNothing;
-    }
-    return 0;
+    static const DownloadFn kServe[] = {nullptr, nullptr, DownloadCopy, DownloadUrlmon, DownloadFail, DownloadNothing};
+    host.options.download = service == DownloadService::kAbsent0   ? hostlib::DownloadAnswer::kNone0
+                            : service == DownloadService::kAbsent1 ? hostlib::DownloadAnswer::kNone1
+                                                                   : hostlib::DownloadAnswer::kCustom;
+    host.options.custom_download = kServe[(int)service];
 }
 
-static LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
-{
-    if (message == kEndOfFileMessage) {
-        ++host.eof_posts;
-        if (wparam != 0 || lparam != 0)
-            ++host.eof_bad;
-        return 0;
-    }
-    if (message == kDownloadServiceQuery && wparam == 0 && lparam == kDownloadServiceParam) {
-        ++host.service_queries;
-        return ServiceAnswer();
-    }
-    return DefWindowProcA(window, message, wparam, lparam);
-}
+int Downloads() { return (int)host.seen.downloads.size(); }
 
-static HWND HostWindow()
-{
-    if (host_window == nullptr) {
-        WNDCLASSA window_class = {};
-        window_class.lpfnWndProc = HostWindowProc;
-        window_class.hInstance = GetModuleHandleA(nullptr);
-        window_class.lpszClassName = "ValidatorHostWindow";
-        RegisterClassA(&window_class);
-        host_window = CreateWindowA("ValidatorHostWindow", "validate", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                    window_class.hInstance, nullptr);
-    }
-    return host_window;
-}
-
-void PumpMessages()
-{
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
-        DispatchMessageA(&msg);
-}
+std::string LastDownloadTarget() { return host.seen.downloads.empty() ? "" : host.seen.downloads.back().target; }
 
 // --- the substitute appdata.dll --------------------------------------------------------
 
@@ -292,53 +220,17 @@ Plugin::~Plugin()
         Unload();
 }
 
-// A host process has the common system libraries loaded for good. Without that, each unload
-// of the plug-in unloads the ones only it used (the common dialogs, say), and some platforms
-// (Wine) lose a few handles each time one is unloaded: that is not the plug-in's doing, so
-// the validator holds every library the plug-in imports, as a host would.
-static void HoldImportedLibraries(HMODULE module)
-{
-    static bool held = false;
-    if (held)
-        return;
-    held = true;
-    auto base = (BYTE*)module;
-    auto nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (dir.VirtualAddress == 0)
-        return;
-    for (auto d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name != 0; ++d)
-        LoadLibraryA((const char*)(base + d->Name));
-}
-
 bool Plugin::Load(std::string* error)
 {
-    dll = LoadLibraryA(run.plugin_path.c_str());
-    if (dll == nullptr) {
-        *error = Format("LoadLibrary(%s) failed with error %lu", run.plugin_path.c_str(), GetLastError());
+    host.options.plugin_path = run.plugin_path;
+    if (!host.Load(error))
         return false;
-    }
-    HoldImportedLibraries(dll);
-    auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(dll, "kestroGetInModule2");
-    if (get == nullptr) {
-        *error = "the DLL does not export kestroGetInModule2";
-        FreeLibrary(dll);
-        dll = nullptr;
-        return false;
-    }
-    mod = get();
-    at_load = *mod;
+    dll = host.dll;
+    mod = host.mod;
+    at_load = host.at_load;
     auto nt = (IMAGE_NT_HEADERS*)((BYTE*)dll + ((IMAGE_DOS_HEADER*)dll)->e_lfanew);
     last_base = (BYTE*)dll;
     last_size = nt->OptionalHeader.SizeOfImage;
-
-    mod->main_window = HostWindow();
-    mod->module_instance = dll;
-    mod->announce_format = HostAnnounceFormat;
-    mod->vis_open = HostVisOpen;
-    mod->vis_close = HostVisClose;
-    mod->pcm_sink_a = HostPcmSinkA;
-    mod->pcm_sink_b = HostPcmSinkB;
     return true;
 }
 
@@ -371,16 +263,9 @@ bool Plugin::Unload()
     free_library_.Restore();
     get_proc_.Restore();
     load_library_.Restore();
-    HMODULE base = dll;
-    FreeLibrary(dll);
     dll = nullptr;
     mod = nullptr;
-    HMODULE still = nullptr;
-    bool mapped = GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                                     (LPCSTR)base, &still);
-    MEMORY_BASIC_INFORMATION info = {};
-    VirtualQuery(base, &info, sizeof(info));
-    return !mapped && (info.State == MEM_FREE || info.AllocationBase != (void*)base);
+    return host.Unload();
 }
 
 bool Plugin::Imports(const char* dll_name, const char* function) const

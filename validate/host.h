@@ -1,6 +1,7 @@
-// The validator's host: loads the plug-in as a media player does, fills the host words of its
-// record with recording services, answers its window messages, and can substitute the system
-// functions the plug-in imports (for a tick count it controls or an injected fault).
+// The validator's host: every plug-in is loaded through one host of the host library, which
+// fills the host words with recording services; the validator adds its checks on the sinks and
+// on download requests, its own download services, import patching and the substitute
+// "appdata.dll".
 #pragma once
 
 #include <windows.h>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlib/host.h"
 #include "module/in_module.h"
 #include "tools/import_patch.h"
 
@@ -16,35 +18,27 @@ namespace validate {
 
 // ImportPatch and Imports come from tools/import_patch.h.
 
-// What the host services and the host window saw. The sinks run on the capture thread.
-struct HostLog {
-    std::atomic<int> announce{0};
-    std::atomic<int> announce_bad{0};   // arguments other than 0, 44, 2, 1
-    std::atomic<int> vis_open{0};
-    std::atomic<int> vis_open_bad{0};   // arguments other than 0, 44100
-    std::atomic<int> vis_close{0};
-    std::atomic<int> sink_a{0};
-    std::atomic<int> sink_b{0};
-    std::atomic<int> sink_bad{0};       // null block or arguments other than 2, 16, 0
-    std::atomic<int> sink_unpaired{0};  // pcm_sink_b without the same block just given to pcm_sink_a
-    std::atomic<int> sink_after_close{0}; // a sink called after vis_close (capture must stop first)
+// The host every check loads the plug-in through, one plug-in at a time. host.seen holds what
+// its services and window saw since the load (or ResetHostLog).
+extern hostlib::Host host;
+
+// What the validator's own checks on the services saw. The sinks run on the capture thread.
+struct HostWatch {
     std::atomic<int> sink_after_stop{0};  // a sink called after Stop returned
     std::atomic<int> sink_delay_ms{0};    // each sink call sleeps this long
     std::atomic<bool> stop_returned{false};
-    std::atomic<bool> closed{false};
     std::atomic<int> sink_in_call{0};
-    int eof_posts = 0;
-    int eof_bad = 0;                    // end-of-file messages with parameters other than 0, 0
-    int service_queries = 0;
-    int downloads = 0;
-    int download_bad = 0;               // wrong window, URL or status text
-    std::string last_download_target;
-    std::string last_url;               // the URL the validator passed to Play
+    int download_bad = 0;                 // requests with the wrong window, URL, target or status text
+    std::string last_url;                 // the URL the validator passed to Play
 };
-extern HostLog host;
+extern HostWatch watch;
 void ResetHostLog();
 
-// What the host window answers to the download-service query.
+// The download requests the plug-in made, and where the last one went.
+int Downloads();
+std::string LastDownloadTarget();
+
+// What the host window answers to the download-service query, from now on.
 enum class DownloadService {
     kAbsent0,   // answers 0
     kAbsent1,   // answers 1
@@ -53,10 +47,7 @@ enum class DownloadService {
     kFail,      // the download always fails
     kNothing,   // reports success without writing anything
 };
-extern DownloadService download_service;
-
-// Delivers posted messages to the host window.
-void PumpMessages();
+void SetDownloadService(DownloadService service);
 
 // How LoadSettings finds "appdata.dll".
 enum class AppData {
@@ -79,7 +70,7 @@ extern AppDataLog appdata_log;
 class Plugin {
 public:
     ~Plugin();
-    // Loads the DLL, calls the export and fills the host words. Returns false with a reason.
+    // Loads the DLL through the host, without LoadSettings. Returns false with a reason.
     bool Load(std::string* error);
     // Redirects appdata.dll for this load; call after Load and before LoadSettings.
     bool RedirectAppData(AppData mode, const std::string& folder = "");
