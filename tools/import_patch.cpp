@@ -65,3 +65,16 @@ void ImportPatch::Restore()
         WriteSlot(slot_, original_);
     slot_ = nullptr;
 }
+
+static volatile DWORD fake_ticks = 0;
+static DWORD WINAPI FakeGetTickCount(void) { return fake_ticks; }
+
+bool FakeTickCount::Install(HMODULE module, DWORD start)
+{
+    fake_ticks = start;
+    return patch_.Set(module, "kernel32.dll", "GetTickCount", (void*)FakeGetTickCount);
+}
+
+void FakeTickCount::Set(DWORD ticks) { fake_ticks = ticks; }
+void FakeTickCount::Advance(DWORD ms) { fake_ticks = fake_ticks + ms; }
+DWORD FakeTickCount::Now() const { return fake_ticks; }

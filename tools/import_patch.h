@@ -27,3 +27,18 @@ private:
 
 // True when the module imports dll!function by name (the DLL name in any case).
 bool Imports(HMODULE module, const char* dll, const char* function);
+
+// Replaces GetTickCount in a module with a count the caller sets, while the object lives
+// (one at a time: the count is shared).
+class FakeTickCount {
+public:
+    // False when the module does not import GetTickCount.
+    bool Install(HMODULE module, DWORD start);
+    void Set(DWORD ticks);
+    void Advance(DWORD ms);
+    DWORD Now() const;
+    void Remove() { patch_.Restore(); }
+
+private:
+    ImportPatch patch_;
+};

@@ -1,21 +1,9 @@
-// Substitute tick count and mixer.
+// Substitute mixer.
 #include "validate/fakes.h"
 
 #include <cstdio>
 
 namespace validate {
-
-static volatile DWORD fake_now = 0;
-static DWORD WINAPI FakeGetTickCount(void) { return fake_now; }
-
-bool FakeTicks::Install(HMODULE module, DWORD start)
-{
-    fake_now = start;
-    return patch_.Set(module, "kernel32.dll", "GetTickCount", (void*)FakeGetTickCount);
-}
-
-void FakeTicks::Advance(DWORD ms) { fake_now = fake_now + ms; }
-DWORD FakeTicks::Now() const { return fake_now; }
 
 FakeMixerState fake_mixer;
 static const HMIXER kMixerHandle = (HMIXER)0x5150;

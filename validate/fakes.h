@@ -9,16 +9,7 @@
 
 namespace validate {
 
-class FakeTicks {
-public:
-    bool Install(HMODULE module, DWORD start);
-    void Advance(DWORD ms);
-    DWORD Now() const;
-    void Remove() { patch_.Restore(); }
-
-private:
-    ImportPatch patch_;
-};
+using FakeTicks = ::FakeTickCount;
 
 struct FakeMixerState {
     DWORD minimum = 0, maximum = 65535;

@@ -76,17 +76,11 @@ void* PluginVariable(HMODULE module, const char* name)
 
 // --- tick count ------------------------------------------------------------------------
 
-static volatile DWORD fake_ticks = 0;
-static DWORD WINAPI FakeGetTickCount(void) { return fake_ticks; }
-
 FakeTicks::FakeTicks(HMODULE module, DWORD start)
-    : patch_(module, "kernel32.dll", "GetTickCount", (void*)FakeGetTickCount)
 {
-    fake_ticks = start;
+    if (!ticks_.Install(module, start))
+        ADD_FAILURE() << "the plug-in does not import kernel32.dll!GetTickCount";
 }
-
-void FakeTicks::Set(DWORD ticks) { fake_ticks = ticks; }
-void FakeTicks::Advance(DWORD ms) { fake_ticks = fake_ticks + ms; }
 
 // --- MCI -------------------------------------------------------------------------------
 

@@ -44,11 +44,11 @@ using ::Imports;
 class FakeTicks {
 public:
     explicit FakeTicks(HMODULE module, DWORD start = 1000);
-    void Set(DWORD ticks);
-    void Advance(DWORD ms);
+    void Set(DWORD ticks) { ticks_.Set(ticks); }
+    void Advance(DWORD ms) { ticks_.Advance(ms); }
 
 private:
-    ImportPatch patch_;
+    FakeTickCount ticks_;
 };
 
 // One command the plug-in sent to mciSendCommandA, with the first words of its record.
