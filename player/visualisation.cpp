@@ -32,15 +32,16 @@ const COLORREF kRightTrace = RGB(90, 170, 255);
 const COLORREF kPeak = RGB(230, 232, 240);
 const COLORREF kNotice = RGB(150, 156, 172); // dimmer than any bar or trace
 
-// Tables for one transform size: Hann window, twiddle factors, and the bins of each band.
+// Tables for the transform: a Hann window over one block, twiddle factors, and the bins of
+// each band.
 struct Tables {
-    float window[kFftSize];
+    float window[kBlockFrames];
     std::complex<float> twiddle[kFftSize / 2];
     int first_bin[kBands], last_bin[kBands]; // last < first: the band lies between two bins
     Tables()
     {
-        for (int i = 0; i < kFftSize; ++i)
-            window[i] = (float)(0.5 - 0.5 * std::cos(2 * kPi * i / kFftSize));
+        for (int i = 0; i < kBlockFrames; ++i)
+            window[i] = (float)(0.5 - 0.5 * std::cos(2 * kPi * i / kBlockFrames));
         for (int k = 0; k < kFftSize / 2; ++k)
             twiddle[k] = std::polar(1.0f, (float)(-2 * kPi * k / kFftSize));
         const double bin_hz = (double)kSampleRate / kFftSize;
@@ -60,7 +61,8 @@ const Tables& GetTables()
 }
 
 // Radix-2 decimation-in-time transform in place. Written here because no FFT library is
-// packaged for MinGW on these machines; 2048 points 30 times a second need nothing faster.
+// packaged for MinGW on these machines; three of 2048 points 30 times a second need nothing
+// faster.
 void Fft(std::complex<float>* x)
 {
     const Tables& t = GetTables();
@@ -90,7 +92,7 @@ float Amplitude(const std::complex<float>* z, int k)
 {
     std::complex<float> a = z[k], b = std::conj(z[(kFftSize - k) % kFftSize]);
     float left = std::abs(a + b) / 2, right = std::abs(a - b) / 2;
-    return std::max(left, right) * 4 / kFftSize; // Hann's gain is 1/2, one side holds half
+    return std::max(left, right) * 4 / kBlockFrames; // Hann's gain is 1/2, one side holds half
 }
 
 RECT ScopeBox(const RECT& area)
@@ -181,10 +183,10 @@ void Visualisation::Update(DWORD now)
 {
     unsigned added;
     {
-        // The newest kFftSize frames, oldest first: the ring's oldest block loses its head.
+        // The newest frames, oldest first: the ring's oldest block loses its head.
         std::lock_guard<std::mutex> hold(lock_);
         added = added_;
-        const int skip = kRingBlocks * kBlockFrames - kFftSize;
+        const int skip = kRingBlocks * kBlockFrames - kHistoryFrames;
         short* out = frames_;
         for (int i = 0; i < kRingBlocks; ++i) {
             const short* block = ring_[(added + i) % kRingBlocks];
@@ -218,22 +220,31 @@ void Visualisation::Update(DWORD now)
 void Visualisation::Analyse(double seconds)
 {
     const Tables& t = GetTables();
-    for (int i = 0; i < kFftSize; ++i)
-        fft_[i] = {frames_[2 * i] * t.window[i] / 32768.0f, frames_[2 * i + 1] * t.window[i] / 32768.0f};
-    Fft(fft_);
+    std::fill(power_, power_ + kFftSize / 2 + 1, 0.0f);
+    for (int block = 0; block < kAveragedBlocks; ++block) {
+        const short* frames = frames_ + 2 * (kHistoryFrames - (block + 1) * kBlockFrames);
+        for (int i = 0; i < kBlockFrames; ++i)
+            fft_[i] = {frames[2 * i] * t.window[i] / 32768.0f, frames[2 * i + 1] * t.window[i] / 32768.0f};
+        std::fill(fft_ + kBlockFrames, fft_ + kFftSize, std::complex<float>());
+        Fft(fft_);
+        for (int k = 0; k <= kFftSize / 2; ++k) {
+            float amplitude = Amplitude(fft_, k);
+            power_[k] += amplitude * amplitude / kAveragedBlocks;
+        }
+    }
     const double bin_hz = (double)kSampleRate / kFftSize;
     for (int b = 0; b < kBands; ++b) {
-        float amplitude = 0;
+        float power = 0;
         if (t.last_bin[b] >= t.first_bin[b]) {
             for (int k = t.first_bin[b]; k <= t.last_bin[b]; ++k)
-                amplitude = std::max(amplitude, Amplitude(fft_, k));
+                power = std::max(power, power_[k]);
         } else { // narrower than a bin: read between the two bins around its middle
             double at = BandCentreHz(b) / bin_hz;
             int k = (int)at;
             float f = (float)(at - k);
-            amplitude = Amplitude(fft_, k) * (1 - f) + Amplitude(fft_, k + 1) * f;
+            power = power_[k] * (1 - f) + power_[k + 1] * f;
         }
-        float db = std::max((float)kFloorDb, 20 * std::log10(std::max(amplitude, 1e-9f)));
+        float db = std::max((float)kFloorDb, 10 * std::log10(std::max(power, 1e-18f)));
         bar_db_[b] = std::max(db, bar_db_[b] - (float)(kBarFallDbPerS * seconds));
         if (bar_db_[b] >= peak_db_[b]) {
             peak_db_[b] = bar_db_[b];
@@ -314,9 +325,9 @@ void Visualisation::PaintScope(HDC dc, const RECT& box) const
     SetTextAlign(dc, TA_LEFT | TA_TOP);
 
     // Start at a rising zero crossing of the left channel, so that a steady tone stands still.
-    int start = kFftSize - kScopeFrames;
+    int start = kHistoryFrames - kScopeFrames;
     bool below = false;
-    for (int i = 1; i < kFftSize - kScopeFrames; ++i) {
+    for (int i = 1; i < kHistoryFrames - kScopeFrames; ++i) {
         below = below || frames_[2 * i - 2] < -300;
         if (below && frames_[2 * i - 2] < 0 && frames_[2 * i] >= 0) {
             start = i;

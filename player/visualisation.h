@@ -13,8 +13,15 @@ namespace vis {
 constexpr int kBlockFrames = 576; // every sink block: 576 frames of 16-bit stereo, left first
 constexpr int kBlockBytes = kBlockFrames * 4;
 constexpr int kSampleRate = 44100;
-constexpr int kFftSize = 2048;    // 46 ms: 21.5 Hz a bin, and still quick to follow the music
-constexpr int kRingBlocks = 4;    // 2304 frames, enough for one transform
+// The spectrum is taken from each block alone: the plug-in hands on every block whole, but
+// not every block goes on where the one before it ended (the capture device runs short of
+// buffers whenever its thread is late), and a transform across such a seam would smear every
+// tone over the whole spectrum. One block resolves about 77 Hz; a tone lights one band from
+// about 1.7 kHz up, and a few neighbours below.
+constexpr int kFftSize = 2048;       // one block zero-padded, for a smooth reading between bins
+constexpr int kAveragedBlocks = 3;   // the spectrum shows the mean power of the newest three
+constexpr int kHistoryFrames = 2048; // the newest frames: the oscilloscope's, and those blocks
+constexpr int kRingBlocks = 4;       // 2304 frames, enough for the history
 constexpr int kBands = 32;
 constexpr double kLowestHz = 40, kHighestHz = 16000;
 constexpr double kFloorDb = -66;  // the bottom of the spectrum; 0 dB is a full-scale sine
@@ -65,8 +72,9 @@ private:
     int blocks_per_second_ = 0;
     bool showing_ = false;
     DWORD now_ = 0;
-    short frames_[kFftSize * 2] = {};
+    short frames_[kHistoryFrames * 2] = {};
     std::complex<float> fft_[kFftSize];
+    float power_[kFftSize / 2 + 1];
     float bar_db_[kBands], peak_db_[kBands];
     DWORD peak_hold_until_[kBands] = {};
     HFONT small_font_, notice_font_;
