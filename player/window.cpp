@@ -21,7 +21,7 @@ enum ControlId {
 
 constexpr UINT_PTR kTickTimer = 1;
 constexpr UINT kTickMs = 100; // Tick reads the position, from which the plug-in posts its end of file
-constexpr int kClientWidth = 560, kClientHeight = 466;
+constexpr int kClientWidth = 560, kClientHeight = 436;
 const char kClassName[] = "TessarinPlayer";
 const char kCaption[] = "MIDI player";
 
@@ -97,13 +97,13 @@ void MakeControls()
     RECT panel = {10, 114, 550, 284};
     vis::CreatePanel(ui.window, kPanel, panel, &Visual());
     Control(WC_LISTBOXA, "", LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP, 10, 292, 540,
-            130, kList);
+            100, kList);
     Control(WC_STATICA,
             "Keys: space pause, N / P next / previous song, + - (up, down) volume,\n"
             "[ ] pan, < > (left, right) seek 5 s, S settings; double-click a song to play it",
-            SS_LEFT | SS_NOPREFIX, 10, 432, 376, 28, kKeysHelp);
-    Control(WC_BUTTONA, "Settings...", BS_PUSHBUTTON | WS_TABSTOP, 390, 434, 78, 24, kSettings);
-    Control(WC_BUTTONA, "About...", BS_PUSHBUTTON | WS_TABSTOP, 472, 434, 78, 24, kAbout);
+            SS_LEFT | SS_NOPREFIX, 10, 402, 376, 28, kKeysHelp);
+    Control(WC_BUTTONA, "Settings...", BS_PUSHBUTTON | WS_TABSTOP, 390, 404, 78, 24, kSettings);
+    Control(WC_BUTTONA, "About...", BS_PUSHBUTTON | WS_TABSTOP, 472, 404, 78, 24, kAbout);
 }
 
 void FillList()
