@@ -34,6 +34,7 @@ struct Ui {
     bool in_dialog = false; // a plug-in dialog is open: its modal loop runs our timer too
     bool seeking = false;   // the seek bar is held: it shows the user's position, not the song's
     int last_song = 0;      // what Play starts again after Stop
+    std::string refused;    // the last song the plug-in refused, shown while nothing plays
     HFONT gui_font = nullptr, title_font = nullptr;
 };
 Ui ui;
@@ -129,7 +130,7 @@ void Refresh()
     char state[96];
     snprintf(state, sizeof(state), "song %d of %d, %s", (stopped ? ui.last_song : session.Current()) + 1,
              session.Count(), stopped ? "stopped" : paused ? "paused" : "playing");
-    SetText(kState, state);
+    SetText(kState, stopped && !ui.refused.empty() ? ui.refused : state);
     SetText(kPlayPause, stopped || paused ? "Play" : "Pause");
 
     HWND seek = Item(kSeek);
@@ -361,12 +362,15 @@ int RunWindow(HWND window, hostlib::Host& host, Session& session, bool trace)
     }
     session.on_start = [&](int index) {
         ui.last_song = index;
+        ui.refused.clear();
         SendMessageA(Item(kList), LB_SETCURSEL, index, 0);
         SetWindowTextA(window, (std::string(session.Title()) + " - " + kCaption).c_str());
     };
     session.on_refused = [&](int index, int result) {
-        fprintf(stderr, "error: %s %s\n", result == 1 ? "the sequencer refused" : "could not retrieve",
-                session.Song(index).c_str());
+        const std::string& song = session.Song(index);
+        ui.refused = (result == 1 ? "the sequencer refused " : "could not retrieve ") +
+                     song.substr(song.find_last_of("\\/") + 1);
+        fprintf(stderr, "error: %s %s\n", result == 1 ? "the sequencer refused" : "could not retrieve", song.c_str());
     };
 
     FillList();
@@ -387,6 +391,9 @@ int RunWindow(HWND window, hostlib::Host& host, Session& session, bool trace)
     host.options.on_sink_a = nullptr;
     host.options.on_end_of_file = nullptr;
     ui = Ui();
+    // As on the console: when nothing played, whether the last refusal was a URL.
+    if (session.Played() == 0 && session.LastRefusal() != 0)
+        return session.LastRefusal() == -1 ? 2 : 1;
     return 0;
 }
 

@@ -19,7 +19,7 @@ HWND CreateMainWindow();
 
 // Shows the window and plays the session in it until the window is closed; then stops.
 // With trace, every call on the record and every host service call is told on stderr.
-// Returns the exit status, 0.
+// Returns the exit status: 0, or as on the console when the plug-in refused every song tried.
 int RunWindow(HWND window, hostlib::Host& host, Session& session, bool trace);
 
 } // namespace player

@@ -199,7 +199,7 @@ TEST_F(PluginTest, PlayerWindowSpectrumShowsTheTwoTonesInTheirBands)
 {
     std::string song = WriteScale("long.mid", 40);
     const int low = 20, high = 27; // where a tone lights one band alone
-    Tone tone(10, (int)std::lround(vis::BandCentreHz(low)), (int)std::lround(vis::BandCentreHz(high)));
+    Tone tone(40, (int)std::lround(vis::BandCentreHz(low)), (int)std::lround(vis::BandCentreHz(high)));
     ASSERT_TRUE(tone.started());
     std::string line = "\"" + rig::ProgramFolder() + "player.exe\" --window \"" + song + "\"";
     STARTUPINFOA startup = {};
