@@ -78,7 +78,9 @@ void Fft(std::complex<float>* x)
         int half = length / 2, stride = kFftSize / length;
         for (int start = 0; start < kFftSize; start += length) {
             for (int k = 0; k < half; ++k) {
-                std::complex<float> u = x[start + k], v = x[start + k + half] * t.twiddle[k * stride];
+                // Multiplied out by hand: the operator checks for infinities at every call.
+                std::complex<float> u = x[start + k], a = x[start + k + half], w = t.twiddle[k * stride];
+                std::complex<float> v(a.real() * w.real() - a.imag() * w.imag(), a.real() * w.imag() + a.imag() * w.real());
                 x[start + k] = u + v;
                 x[start + k + half] = u - v;
             }
@@ -86,13 +88,16 @@ void Fft(std::complex<float>* x)
     }
 }
 
-// Amplitude (1 = full-scale sine) at bin k of the louder channel; the transform held the
-// left channel as its real part and the right as its imaginary part.
-float Amplitude(const std::complex<float>* z, int k)
+// Power (1 = full-scale sine) at bin k of the louder channel; the transform held the left
+// channel as its real part and the right as its imaginary part.
+float Power(const std::complex<float>* z, int k)
 {
-    std::complex<float> a = z[k], b = std::conj(z[(kFftSize - k) % kFftSize]);
-    float left = std::abs(a + b) / 2, right = std::abs(a - b) / 2;
-    return std::max(left, right) * 4 / kBlockFrames; // Hann's gain is 1/2, one side holds half
+    std::complex<float> a = z[k], b = std::conj(z[(kFftSize - k) % kFftSize]), sum = a + b, difference = a - b;
+    // Each 4 times the channel's; written out, as std::norm goes through a square root.
+    float left = sum.real() * sum.real() + sum.imag() * sum.imag();
+    float right = difference.real() * difference.real() + difference.imag() * difference.imag();
+    const float scale = 4.0f / kBlockFrames / 2;               // Hann's gain is 1/2, one side holds half
+    return std::max(left, right) * scale * scale;
 }
 
 RECT ScopeBox(const RECT& area)
@@ -165,6 +170,8 @@ Visualisation::~Visualisation()
 
 void Visualisation::Intake(const void* block)
 {
+    if (block == nullptr)
+        return;
     std::lock_guard<std::mutex> hold(lock_);
     memcpy(ring_[added_ % kRingBlocks], block, kBlockBytes);
     ++added_;
@@ -227,10 +234,8 @@ void Visualisation::Analyse(double seconds)
             fft_[i] = {frames[2 * i] * t.window[i] / 32768.0f, frames[2 * i + 1] * t.window[i] / 32768.0f};
         std::fill(fft_ + kBlockFrames, fft_ + kFftSize, std::complex<float>());
         Fft(fft_);
-        for (int k = 0; k <= kFftSize / 2; ++k) {
-            float amplitude = Amplitude(fft_, k);
-            power_[k] += amplitude * amplitude / kAveragedBlocks;
-        }
+        for (int k = 0; k <= kFftSize / 2; ++k)
+            power_[k] += Power(fft_, k) / kAveragedBlocks;
     }
     const double bin_hz = (double)kSampleRate / kFftSize;
     for (int b = 0; b < kBands; ++b) {
