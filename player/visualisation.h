@@ -14,9 +14,9 @@ constexpr int kBlockFrames = 576; // every sink block: 576 frames of 16-bit ster
 constexpr int kBlockBytes = kBlockFrames * 4;
 constexpr int kSampleRate = 44100;
 // The spectrum is taken from each block alone: the plug-in hands on every block whole, but
-// not every block goes on where the one before it ended (the capture device runs short of
-// buffers whenever its thread is late), and a transform across such a seam would smear every
-// tone over the whole spectrum. One block resolves about 77 Hz; a tone lights one band from
+// under Wine about a third of them do not go on where the one before ended (sound is lost
+// while both capture buffers wait for the capture thread), and a transform across such a seam
+// would smear every tone over the whole spectrum. One block resolves about 77 Hz; a tone lights one band from
 // about 1.7 kHz up, and a few neighbours below.
 constexpr int kFftSize = 2048;       // one block zero-padded, for a smooth reading between bins
 constexpr int kAveragedBlocks = 3;   // the spectrum shows the mean power of the newest three
