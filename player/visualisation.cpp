@@ -18,6 +18,7 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 constexpr int kScopeFrames = 1024;   // 23 ms across the oscilloscope
 constexpr int kMaxColumns = 2048;
+constexpr int kMaxScopeGain = 16;
 constexpr double kBarFallDbPerS = 60; // bars sink within about a second
 constexpr double kPeakFallDbPerS = 15; // peaks fall back slowly, after holding
 constexpr DWORD kPeakHoldMs = 800;
@@ -323,8 +324,17 @@ void Visualisation::PaintScope(HDC dc, const RECT& box) const
     if (!showing_)
         return;
 
-    char rate[32];
-    int n = wsprintfA(rate, "%d blocks/s", blocks_per_second_);
+    // Quiet sound is magnified by a power of two up to 16, so that its shape shows; the
+    // factor is written beside the block rate.
+    int peak = 1;
+    for (int i = 0; i < 2 * kHistoryFrames; ++i)
+        peak = std::max(peak, std::abs((int)frames_[i]));
+    int gain = 1;
+    while (gain < kMaxScopeGain && peak * gain * 2 <= 29000)
+        gain *= 2;
+    char rate[48];
+    int n = gain > 1 ? wsprintfA(rate, "x%d   %d blocks/s", gain, blocks_per_second_)
+                     : wsprintfA(rate, "%d blocks/s", blocks_per_second_);
     SetTextAlign(dc, TA_RIGHT | TA_TOP);
     TextOutA(dc, box.right - 4, box.top + 2, rate, n);
     SetTextAlign(dc, TA_LEFT | TA_TOP);
@@ -333,7 +343,7 @@ void Visualisation::PaintScope(HDC dc, const RECT& box) const
     int start = kHistoryFrames - kScopeFrames;
     bool below = false;
     for (int i = 1; i < kHistoryFrames - kScopeFrames; ++i) {
-        below = below || frames_[2 * i - 2] < -300;
+        below = below || frames_[2 * i - 2] < -peak / 4;
         if (below && frames_[2 * i - 2] < 0 && frames_[2 * i] >= 0) {
             start = i;
             break;
@@ -345,7 +355,7 @@ void Visualisation::PaintScope(HDC dc, const RECT& box) const
     static POINT points[kMaxColumns];
     const COLORREF colours[2] = {kLeftTrace, kRightTrace};
     for (int channel = 0; channel < 2; ++channel) {
-        int scale = lane / 2 - 2;
+        int scale = (lane / 2 - 2) * gain;
         for (int x = 0; x < columns; ++x) {
             // Each column shows the lowest and highest sample it covers.
             int from = start + x * kScopeFrames / columns;
