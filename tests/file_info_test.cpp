@@ -2,7 +2,9 @@
 // buffer and the names passed in, and lengths from a device of its own beside the playing one.
 #include "tests/rig/plugin_rig.h"
 
+#include <cmath>
 #include <cstring>
+#include <fstream>
 
 #include "playback/file_info.h"
 
@@ -157,6 +159,31 @@ TEST_F(PluginTest, RealSequencerAnswersForOtherFilesWhileOnePlays)
     EXPECT_EQ(mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, (DWORD_PTR)&status), 0u);
     EXPECT_EQ(status.dwReturn, DWORD_PTR(MCI_MODE_PLAY)) << "the playing device still plays";
     mod->Stop();
+}
+
+// Real files from other people and generated ones with tempo changes in the middle (written by
+// tests/midi_lengths.py with the lengths mido gives): the plug-in's lengths are the music's,
+// whatever tempo the sequencer assumes, to the millisecond, and Play reports the same.
+TEST_F(PluginTest, LengthsFollowTheFilesTempoMapAsAnIndependentReaderDoes)
+{
+    std::string folder = rig::ProgramFolder() + "midi_lengths\\";
+    std::ifstream list(folder + "lengths.txt");
+    ASSERT_TRUE(list.good()) << "no " << folder << "lengths.txt (the midi_lengths test writes it)";
+    int files = 0;
+    std::string name;
+    double expected;
+    while (list >> name >> expected) {
+        int length = 0;
+        mod->GetFileInfo((folder + name).c_str(), nullptr, &length);
+        EXPECT_LE(std::fabs(length - expected), 1.0) << name << ": " << length << " ms, mido " << expected;
+        ++files;
+        if (name == "fur-elise.mid") {
+            ASSERT_EQ(mod->Play((folder + name).c_str()), 0);
+            EXPECT_EQ(mod->GetLength(), length);
+            mod->Stop();
+        }
+    }
+    EXPECT_GE(files, 15);
 }
 
 // Under code page 932 (the file_info_cp932_test run) 0x95 0x5C and 0x83 0x5C are single
