@@ -9,7 +9,8 @@ constexpr int kNoFileLength = -1;
 // would keep the host waiting too long in Play and GetFileInfo (see midi_file.cpp).
 constexpr unsigned kMaxMidiFileBytes = 4u * 1024 * 1024;
 
-// Maps the file once and reads the header and the tracks it declares, nothing after them.
+// Reads the file once, no more than kMaxMidiFileBytes of it: the header and the tracks it
+// declares, nothing after them.
 // Returns 0 when the file must not reach the sequencer: a MIDI file (plain or inside RIFF RMID)
 // one of whose declared chunks runs past its end, or past kMaxMidiFileBytes. Returns 1 for
 // everything else, which the sequencer judges.
