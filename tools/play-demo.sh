@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, and plays the demo tune through the plug-in in the
-# stand-in host player. Extra arguments go to the player (a file to play instead).
+# stand-in host player. Extra arguments go to the player (files, folders, URLs or .m3u
+# playlists to play instead).
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
