@@ -156,7 +156,7 @@ static int LengthThroughTempoMap(DWORD end_tick, DWORD ticks_per_quarter)
 // A Standard MIDI File in smf[0, size). Returns 0 when a declared chunk runs past size.
 static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
 {
-    if (size < 8)
+    if (size < 8 || memcmp(smf, "MThd", 4) != 0)
         return 1;
     DWORD header_length = ReadBigEndian32(smf + 4);
     if (header_length > size - 8)
@@ -198,20 +198,20 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
 }
 
 // The MIDI file in view[0, size): plain, or the "data" chunk of a RIFF RMID file (its chunks
-// are word-aligned). Anything else is the sequencer's to judge.
+// are word-aligned). Anything else is the sequencer's to judge, and so is a RIFF file whose
+// chunks before "data" run past its end.
 static int ReadView(const BYTE* view, DWORD size, int* length_ms)
 {
-    if (memcmp(view, "MThd", 4) == 0)
-        return ReadStandardMidiFile(view, size, length_ms);
     if (memcmp(view, "RIFF", 4) != 0 || memcmp(view + 8, "RMID", 4) != 0)
-        return 1;
+        return ReadStandardMidiFile(view, size, length_ms);
     DWORD riff_length = ReadLittleEndian32(view + 4);
     DWORD end = riff_length < size - 8 ? riff_length + 8 : size;
     for (DWORD at = 12; at < end && end - at >= 8;) {
         DWORD length = ReadLittleEndian32(view + at + 4);
+        int data = memcmp(view + at, "data", 4) == 0;
         if (length > end - at - 8)
-            return 0;
-        if (memcmp(view + at, "data", 4) == 0)
+            return !data;
+        if (data)
             return ReadStandardMidiFile(view + at + 8, length, length_ms);
         at += 8 + length + (length & 1);
     }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 
 #include "playback/file_info.h"
 
@@ -184,6 +185,26 @@ TEST_F(PluginTest, LengthsFollowTheFilesTempoMapAsAnIndependentReaderDoes)
         }
     }
     EXPECT_GE(files, 14);
+}
+
+// A file wrapped in RIFF RMID is read from its "data" chunk, by a sequencer that takes such
+// files (Wine's refuses them); one whose data chunk runs past the end never reaches it.
+TEST_F(PluginTest, RiffWrappedFilesAreReadFromTheirDataChunk)
+{
+    std::ifstream in(rig::ProgramFolder() + "midi_lengths\\fanfare.mid", std::ios::binary);
+    std::string smf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(smf.size(), 383u);
+    auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    std::string data = "data" + le32(smf.size()) + smf + '\0';
+    rig::MciRecorder mci(dll, false);
+    int length = 0;
+    mod->GetFileInfo(WriteBytes("whole.rmi", "RIFF" + le32(4 + data.size()) + "RMID" + data).c_str(), nullptr, &length);
+    EXPECT_EQ(length, 2100);
+    mci.Clear();
+    std::string cut = "RIFF" + le32(4 + data.size()) + "RMID" + "data" + le32(smf.size() + 100) + smf;
+    mod->GetFileInfo(WriteBytes("cut.rmi", cut).c_str(), nullptr, &length);
+    EXPECT_EQ(length, kUnknownLength);
+    EXPECT_TRUE(mci.Calls().empty());
 }
 
 // Under code page 932 (the file_info_cp932_test run) 0x95 0x5C and 0x83 0x5C are single
