@@ -107,7 +107,9 @@ static DWORD Handle(UINT device, UINT message, DWORD_PTR param1, DWORD_PTR param
     case DRVM_DISABLE:
         return MMSYSERR_NOERROR;
     case MODM_GETNUMDEVS:
-        return 1;
+        // MIDI_OUTPUT_OFF makes a program see a machine without a synthesizer, as Wine is
+        // without this driver.
+        return GetEnvironmentVariableA("MIDI_OUTPUT_OFF", nullptr, 0) > 1 ? 0 : 1;
     }
     if (device != 0)
         return MMSYSERR_BADDEVICEID;
