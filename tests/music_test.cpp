@@ -247,7 +247,6 @@ TEST_F(Music, PauseSilencesAndResumePlaysOnFromThePausedPositionToTheEnd)
     LONGLONG resume = NowUs();
     mod->Resume();
     PlayFor((kNotes * kNoteMs - position) + 400);
-    LONGLONG end = NowUs();
     mod->Stop();
 
     EXPECT_TRUE(NoteOns(paused, resume).empty()) << "a note started while paused";
@@ -273,5 +272,4 @@ TEST_F(Music, PauseSilencesAndResumePlaysOnFromThePausedPositionToTheEnd)
            paused_rms, after_rms);
     EXPECT_GT(before_rms, kLoud);
     EXPECT_GT(after_rms, kLoud);
-    (void)end;
 }
