@@ -3,15 +3,32 @@
 
 using rig::PluginTest;
 
-TEST_F(PluginTest, PlayerPlaysAFileToItsEndAndExitsZero)
+// A list of two songs, a refused file between them and the second named by a playlist (its
+// comments skipped, its entry taken from its folder): each song plays to its end, the
+// end-of-file message moves the player on, Stop comes between songs, and it exits 0.
+TEST_F(PluginTest, PlayerPlaysAListInOrderWithStopBetweenSongs)
 {
-    std::string path = WriteScale("short.mid", 2);
+    std::string first = WriteScale("first.mid", 2);
+    std::string broken = WriteBytes("broken.mid", "MThd but not really");
+    std::string second = WriteScale("second.mid", 2);
+    std::string list = WriteBytes("list.m3u", "#EXTM3U\r\n# the last song\r\nsecond.mid\r\n");
     std::string output;
-    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" \"" + path + "\"", &output, 30000);
+    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --trace \"" + first + "\" \"" + broken +
+                                   "\" \"" + list + "\"",
+                               &output, 60000);
     EXPECT_EQ(code, 0) << output;
-    EXPECT_NE(output.find("short.mid"), std::string::npos) << output;
+    const std::string in_order[] = {"Play(" + first + ")", "Play returned 0", "end of file", "Stop()", "vis_close()",
+                                    "Play(" + broken + ")", "Play returned 1", "Stop()",
+                                    "Play(" + second + ")", "Play returned 0", "end of file", "Stop()", "vis_close()"};
+    size_t at = 0;
+    for (const std::string& step : in_order) {
+        at = output.find("trace: " + step, at);
+        ASSERT_NE(at, std::string::npos) << "not in order: " << step << "\n" << output;
+    }
+    EXPECT_NE(output.find("error: the sequencer refused " + broken), std::string::npos) << output;
+    EXPECT_NE(output.find("[3/3] second.mid"), std::string::npos) << output;
     EXPECT_NE(output.find("0:01 / 0:01"), std::string::npos) << output;
-    EXPECT_NE(output.find("End of file."), std::string::npos) << output;
+    EXPECT_NE(output.find("Played 2 of 3 songs."), std::string::npos) << output;
 }
 
 TEST_F(PluginTest, PlayerReportsARefusedFileInOneLine)

@@ -7,7 +7,7 @@
 
 #include <set>
 
-#include "player/host_download.h"
+#include "hostlib/download.h"
 #include "tools/midi_writer.h"
 
 struct DownloadCall {
@@ -19,7 +19,7 @@ static std::vector<DownloadCall> downloads;
 static int __cdecl RecordingDownload(HWND window, const char* url, const char* target, const char* status)
 {
     downloads.push_back({window, url, target, status});
-    return HostDownload(window, url, target, status);
+    return hostlib::Download(window, url, target, status);
 }
 
 // The substituted save dialog: checks the record, keeps the proposal, answers `choose`

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the plug-in twice from these sources, in two fresh build folders, with the same
-# SOURCE_DATE_EPOCH, and checks that the two DLLs are byte-identical and carry the stamp of
-# that moment. Usage: tools/check-reproducible.sh [EPOCH] [WORK_FOLDER]
+# SOURCE_DATE_EPOCH, and checks that the two DLLs are byte-identical, carry the stamp of
+# that moment and ship small (at most 32 KiB: no debug sections, no symbol table). Usage: tools/check-reproducible.sh [EPOCH] [WORK_FOLDER]
 # The default moment, 7 Nov 2006 05:40:21 UTC, has a one-digit day.
 set -e
 cd "$(dirname "$0")/.."
@@ -27,6 +27,11 @@ if grep -q -a -F "$stamp" "$one"; then
     echo "stamp: $stamp"
 else
     echo "FAIL: the DLL does not carry \"$stamp\""
+    status=1
+fi
+size=$(wc -c <"$one")
+if [ "$size" -gt 32768 ]; then
+    echo "FAIL: the DLL has $size bytes, more than 32768"
     status=1
 fi
 rm -rf "$WORK"

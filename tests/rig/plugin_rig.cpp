@@ -52,33 +52,27 @@ ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, 
 
 void* PluginVariable(HMODULE module, const char* name)
 {
+    // The shipped DLL has no symbol table; its link map lies beside it. A symbol's line there
+    // is "0xADDRESS name" at the preferred base, which the line "0xBASE __image_base__ = ..." gives.
     char path[MAX_PATH];
-    GetModuleFileNameA(module, path, sizeof(path));
-    FILE* f = fopen(path, "rb");
+    DWORD n = GetModuleFileNameA(module, path, sizeof(path));
+    std::string map(path, n);
+    map = map.substr(0, map.find_last_of('.')) + ".map";
+    FILE* f = fopen(map.c_str(), "r");
     if (f == nullptr)
         return nullptr;
-    std::string image;
-    char chunk[65536];
-    for (size_t n; (n = fread(chunk, 1, sizeof(chunk), f)) > 0;)
-        image.append(chunk, n);
-    fclose(f);
-
-    auto nt = (const IMAGE_NT_HEADERS*)(image.data() + ((const IMAGE_DOS_HEADER*)image.data())->e_lfanew);
-    const IMAGE_FILE_HEADER& file = nt->FileHeader;
-    if (file.PointerToSymbolTable == 0)
-        return nullptr;
-    auto sections = IMAGE_FIRST_SECTION(nt);
-    auto symbols = (const IMAGE_SYMBOL*)(image.data() + file.PointerToSymbolTable);
-    auto strings = (const char*)(symbols + file.NumberOfSymbols);
-    std::string wanted = std::string("_") + name; // C names carry a leading underscore on i386
-    for (DWORD i = 0; i < file.NumberOfSymbols; i += 1 + symbols[i].NumberOfAuxSymbols) {
-        const IMAGE_SYMBOL& s = symbols[i];
-        std::string symbol = s.N.Name.Short != 0 ? std::string((const char*)s.N.ShortName, strnlen((const char*)s.N.ShortName, 8))
-                                                 : std::string(strings + s.N.Name.Long);
-        if (symbol == wanted && s.SectionNumber > 0 && s.SectionNumber <= file.NumberOfSections)
-            return (BYTE*)module + sections[s.SectionNumber - 1].VirtualAddress + s.Value;
+    unsigned long base = 0, address = 0, value;
+    char line[1024], symbol[512];
+    while (fgets(line, sizeof(line), f) != nullptr && (base == 0 || address == 0)) {
+        if (sscanf(line, " 0x%lx %511s", &value, symbol) != 2)
+            continue;
+        if (strcmp(symbol, "__image_base__") == 0)
+            base = value;
+        else if (strcmp(symbol, name) == 0 && strchr(line, '=') == nullptr)
+            address = value;
     }
-    return nullptr;
+    fclose(f);
+    return base != 0 && address > base ? (BYTE*)module + (address - base) : nullptr;
 }
 
 // --- tick count ------------------------------------------------------------------------

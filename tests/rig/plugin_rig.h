@@ -108,8 +108,8 @@ private:
     std::string folder_;
 };
 
-// The address of a global variable of the loaded plug-in, found by its name in the DLL's
-// symbol table ("prompt_to_save"), for state no host call reaches; null when not found.
+// The address of a global variable of the loaded plug-in, found by its name in the link map
+// beside the DLL ("prompt_to_save"), for state no host call reaches; null when not found.
 void* PluginVariable(HMODULE module, const char* name);
 
 // The folder of the running test program (with a trailing backslash), where the build puts

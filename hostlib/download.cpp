@@ -1,10 +1,12 @@
-// The stand-in host's download service: WinINet fetches the URL and the body goes into the
+// The host's download service: WinINet fetches the URL and the body goes into the
 // destination file, with a progress line on the console.
-#include "player/host_download.h"
+#include "hostlib/download.h"
 
 #include <wininet.h>
 
 #include <cstdio>
+
+namespace hostlib {
 
 // How long a connection attempt or a silent server may take before the download fails.
 static const DWORD kTimeoutMs = 30000;
@@ -77,7 +79,7 @@ static int SaveBody(HINTERNET request, const char* target, const char* status)
     return result;
 }
 
-int __cdecl HostDownload(HWND, const char* url, const char* target, const char* status)
+int __cdecl Download(HWND, const char* url, const char* target, const char* status)
 {
     printf("%s: %s\n", status, url);
     HINTERNET session = InternetOpenA("Tessarin stand-in player", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
@@ -106,3 +108,5 @@ int __cdecl HostDownload(HWND, const char* url, const char* target, const char* 
     InternetCloseHandle(session);
     return result;
 }
+
+} // namespace hostlib
