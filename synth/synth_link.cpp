@@ -138,8 +138,13 @@ void SynthConnect(void)
     InterlockedExchange(&link_broken, 0);
     InterlockedExchange(&reader_stop, 0);
     reader_thread = CreateThread(nullptr, 0, ReaderThread, (void*)s, 0, nullptr);
-    if (reader_thread == nullptr)
+    if (reader_thread == nullptr) {
         Disconnect();
+        return;
+    }
+    // A process killed outright leaves its notes sounding; the next one to connect ends them.
+    sent_since_silence = 1;
+    SynthSilence();
 }
 
 // A message that does not go out whole marks the link broken: the shell would otherwise read
