@@ -46,10 +46,11 @@ static unsigned WholeCharactersThatFit(const char* text, unsigned size)
 static int AskLength(const char* file)
 {
     MCI_OPEN_PARMSA record;
-    if (OpenSequencer(&record, file) != 0)
+    int file_length;
+    if (OpenSequencer(&record, file, &file_length) != 0)
         return kUnknownLength;
     int length = 0;
-    if (QuerySequencerLength(record.wDeviceID, &length) != 0)
+    if (QuerySequencerLength(record.wDeviceID, file_length, &length) != 0)
         length = kUnknownLength;
     MCI_GENERIC_PARMS close = {};
     mciSendCommandA(record.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);

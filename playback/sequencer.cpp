@@ -8,7 +8,7 @@
 #include "module/bounded_text.h"
 #include "module/in_module.h"
 #include "playback/clock.h"
-#include "playback/midi_file_check.h"
+#include "playback/midi_file.h"
 #include "settings/settings_store.h"
 #include "streaming/streamed_file.h"
 
@@ -23,10 +23,10 @@ static int pause_position_ms = 0;
 static int paused = 0;
 static int end_notified = 0;
 
-MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path)
+MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, int* file_length)
 {
     ZeroMemory(record, sizeof(*record));
-    if (!MidiFileIsWhole(path))
+    if (!ReadMidiFile(path, file_length))
         return MCIERR_INVALID_FILE;
     record->lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
     record->lpstrElementName = path;
@@ -34,7 +34,9 @@ MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path)
                            (DWORD_PTR)record);
 }
 
-MCIERROR QuerySequencerLength(MCIDEVICEID device, int* length)
+// Some sequencers (Wine's) report every length as if the file ran at 120 beats a minute; the
+// file's own tempo map gives the true one. The device still has the last word on failure.
+MCIERROR QuerySequencerLength(MCIDEVICEID device, int file_length, int* length)
 {
     MCI_SET_PARMS set = {};
     set.dwTimeFormat = MCI_FORMAT_MILLISECONDS;
@@ -44,7 +46,7 @@ MCIERROR QuerySequencerLength(MCIDEVICEID device, int* length)
     status.dwItem = MCI_STATUS_LENGTH;
     MCIERROR result = mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, (DWORD_PTR)&status);
     if (result == 0)
-        *length = (int)status.dwReturn;
+        *length = file_length != kNoFileLength ? file_length : (int)status.dwReturn;
     return result;
 }
 
@@ -84,12 +86,13 @@ int __cdecl Play(const char* path)
         return -1;
 
     MCI_OPEN_PARMSA record;
-    if (OpenSequencer(&record, local) != 0)
+    int file_length;
+    if (OpenSequencer(&record, local, &file_length) != 0)
         return 1;
     open_record = record;
 
     int length = 0;
-    QuerySequencerLength(open_record.wDeviceID, &length);
+    QuerySequencerLength(open_record.wDeviceID, file_length, &length);
     length_ms = length;
 
     MCI_PLAY_PARMS play = {};
@@ -109,14 +112,23 @@ int __cdecl Play(const char* path)
     return 0;
 }
 
+// MCI_PAUSE silences the output at once. The device is then stopped as well: a paused Wine
+// sequencer spins on a core for as long as the pause lasts and still sends the one event it was
+// waiting for, which then sounds through the pause; stopping ends its thread and resets the
+// output. Resume plays from the paused position anyway. Wine's MCI_STOP returns only when the
+// next event is due, so the clock is frozen before it, at the moment the sound stopped.
 void __cdecl Pause(void)
 {
     pause_position_ms = ClockRead();
     SendGeneric(MCI_PAUSE);
     paused = 1;
     ClockFreeze();
+    SendGeneric(MCI_STOP);
 }
 
+// The device was stopped by Pause, so MCI_RESUME finds nothing to resume (Wine answers 0 and
+// stays stopped); the play from the paused position is what restarts the music, at the file's
+// true milliseconds, which is also the scale of MCI_FROM and MCI_TO on Wine's sequencer.
 void __cdecl Resume(void)
 {
     SendGeneric(MCI_RESUME);

@@ -83,6 +83,13 @@ void Session::Tick()
     PlayFrom(next, 1);
 }
 
+void Session::Play(int index)
+{
+    if (current_ >= 0)
+        EndSong(false);
+    PlayFrom(index, 1);
+}
+
 void Session::Next()
 {
     if (current_ < 0)
@@ -120,8 +127,14 @@ void Session::Seek(int delta_ms)
 {
     if (current_ < 0)
         return;
-    int length = mod_->GetLength();
-    mod_->SetPosition(std::clamp(mod_->GetPosition() + delta_ms, 0, std::max(length, 0)));
+    SeekTo(mod_->GetPosition() + delta_ms);
+}
+
+void Session::SeekTo(int ms)
+{
+    if (current_ < 0)
+        return;
+    mod_->SetPosition(std::clamp(ms, 0, std::max(mod_->GetLength(), 0)));
     position_ = mod_->GetPosition();
 }
 

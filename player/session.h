@@ -26,11 +26,14 @@ public:
     // Reads the position (the plug-in posts its end-of-file message from there) and, after an
     // end of file, moves on to the next song.
     void Tick();
+    // Plays song `index` (or, when the plug-in refuses it, the next it accepts), whatever plays now.
+    void Play(int index);
     void Next();
     // The song before the current one (the current one again when it is the first).
     void Previous();
     void TogglePause();
     void Seek(int delta_ms);
+    void SeekTo(int ms); // clamped to the song
     void ChangeVolume(int delta);
     void ChangePan(int delta);
     void ShowSettings(HWND parent);

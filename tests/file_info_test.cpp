@@ -2,7 +2,10 @@
 // buffer and the names passed in, and lengths from a device of its own beside the playing one.
 #include "tests/rig/plugin_rig.h"
 
+#include <cmath>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "playback/file_info.h"
 
@@ -157,6 +160,51 @@ TEST_F(PluginTest, RealSequencerAnswersForOtherFilesWhileOnePlays)
     EXPECT_EQ(mciSendCommandA(device, MCI_STATUS, MCI_STATUS_ITEM | MCI_WAIT, (DWORD_PTR)&status), 0u);
     EXPECT_EQ(status.dwReturn, DWORD_PTR(MCI_MODE_PLAY)) << "the playing device still plays";
     mod->Stop();
+}
+
+// Real files from other people and generated ones with tempo changes in the middle (written by
+// tests/midi_lengths.py with the lengths mido gives): the plug-in's lengths are the music's,
+// whatever tempo the sequencer assumes, to the millisecond, and Play reports the same.
+TEST_F(PluginTest, LengthsFollowTheFilesTempoMapAsAnIndependentReaderDoes)
+{
+    std::string folder = rig::ProgramFolder() + "midi_lengths\\";
+    std::ifstream list(folder + "lengths.txt");
+    ASSERT_TRUE(list.good()) << "no " << folder << "lengths.txt (the midi_lengths test writes it)";
+    int files = 0;
+    std::string name;
+    double expected;
+    while (list >> name >> expected) {
+        int length = 0;
+        mod->GetFileInfo((folder + name).c_str(), nullptr, &length);
+        EXPECT_LE(std::fabs(length - expected), 1.0) << name << ": " << length << " ms, mido " << expected;
+        ++files;
+        if (name == "fur-elise.mid") {
+            ASSERT_EQ(mod->Play((folder + name).c_str()), 0);
+            EXPECT_EQ(mod->GetLength(), length);
+            mod->Stop();
+        }
+    }
+    EXPECT_GE(files, 14);
+}
+
+// A file wrapped in RIFF RMID is read from its "data" chunk, by a sequencer that takes such
+// files (Wine's refuses them); one whose data chunk runs past the end never reaches it.
+TEST_F(PluginTest, RiffWrappedFilesAreReadFromTheirDataChunk)
+{
+    std::ifstream in(rig::ProgramFolder() + "midi_lengths\\fanfare.mid", std::ios::binary);
+    std::string smf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(smf.size(), 383u);
+    auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    std::string data = "data" + le32(smf.size()) + smf + '\0';
+    rig::MciRecorder mci(dll, false);
+    int length = 0;
+    mod->GetFileInfo(WriteBytes("whole.rmi", "RIFF" + le32(4 + data.size()) + "RMID" + data).c_str(), nullptr, &length);
+    EXPECT_EQ(length, 2100);
+    mci.Clear();
+    std::string cut = "RIFF" + le32(4 + data.size()) + "RMID" + "data" + le32(smf.size() + 100) + smf;
+    mod->GetFileInfo(WriteBytes("cut.rmi", cut).c_str(), nullptr, &length);
+    EXPECT_EQ(length, kUnknownLength);
+    EXPECT_TRUE(mci.Calls().empty());
 }
 
 // Under code page 932 (the file_info_cp932_test run) 0x95 0x5C and 0x83 0x5C are single

@@ -13,7 +13,7 @@ TEST_F(PluginTest, PlayerPlaysAListInOrderWithStopBetweenSongs)
     std::string second = WriteScale("second.mid", 2);
     std::string list = WriteBytes("list.m3u", "#EXTM3U\r\n# the last song\r\nsecond.mid\r\n");
     std::string output;
-    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --trace \"" + first + "\" \"" + broken +
+    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --console --trace \"" + first + "\" \"" + broken +
                                    "\" \"" + list + "\"",
                                &output, 60000);
     EXPECT_EQ(code, 0) << output;
@@ -35,7 +35,7 @@ TEST_F(PluginTest, PlayerReportsARefusedFileInOneLine)
 {
     std::string path = WriteBytes("broken.mid", "MThd but not really");
     std::string output;
-    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" \"" + path + "\"", &output, 30000);
+    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --console \"" + path + "\"", &output, 30000);
     EXPECT_EQ(code, 1) << output;
     EXPECT_NE(output.find("error: the sequencer refused"), std::string::npos) << output;
 }
@@ -65,7 +65,7 @@ TEST_F(PluginTest, PlayerKeysChangeVolumeAndPanAndSeek)
     HANDLE own_input = GetStdHandle(STD_INPUT_HANDLE);
     SetStdHandle(STD_INPUT_HANDLE, input); // the player inherits it as its standard input
     std::string output;
-    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" \"" + song + "\"", &output, 60000);
+    int code = rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --console \"" + song + "\"", &output, 60000);
     SetStdHandle(STD_INPUT_HANDLE, own_input);
     CloseHandle(input);
     EXPECT_EQ(code, 0) << output;

@@ -1,7 +1,8 @@
 // Capture from the real wave input: the sound server that tools/test.sh starts records its
 // null sink "nul", into which this test plays a tone of 1000 Hz on the left and 1500 Hz on
-// the right while a file plays with capture on.
+// the right while a file plays with capture on, and the player shows it.
 #include "tests/rig/plugin_rig.h"
+#include "tests/pixels.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,17 +90,17 @@ bool StartUnixCommand(const std::string& script)
     return true;
 }
 
-// A tone of 1000 Hz left and 1500 Hz right at half of full scale, played into the null
-// sink for up to `seconds` after `delay` seconds, and stopped when the object goes so that it
-// never overlaps the next test's.
+// A tone of 1000 Hz left and 1500 Hz right (or as given) at half of full scale, played into
+// the null sink for up to `seconds` after `delay` seconds, and stopped when the object goes so
+// that it never overlaps the next test's.
 class Tone {
 public:
-    explicit Tone(int seconds, int delay = 0)
+    explicit Tone(int seconds, int left_hz = 1000, int right_hz = 1500, int delay = 0)
     {
         pid_file_ = "/tmp/tessarin_tone_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
         started_ = StartUnixCommand("f=$(mktemp --suffix=.wav) && /usr/bin/sox -n -r 44100 -c 2 -b 16 $f synth " +
-                                    std::to_string(seconds) + " sine 1000 sine 1500 vol 0.5 && sleep " +
-                                    std::to_string(delay) + " && "
+                                    std::to_string(seconds) + " sine " + std::to_string(left_hz) + " sine " +
+                                    std::to_string(right_hz) + " vol 0.5 && sleep " + std::to_string(delay) + " && "
                                     "{ /usr/bin/paplay --device=nul $f & echo $! > " + pid_file_ + "; wait; }; "
                                     "rm -f $f " + pid_file_);
     }
@@ -177,10 +178,10 @@ TEST_F(PluginTest, PlayerMeterShowsTheToneOnBothChannels)
     std::string song = WriteScale("four.mid", 8);
     // A second late, so that the meter has shown silence first however quickly the sound
     // server passes the tone on (a running sink, FluidSynth's, passes it on at once).
-    Tone tone(10, 1);
+    Tone tone(10, 1000, 1500, 1);
     ASSERT_TRUE(tone.started());
     std::string output;
-    ASSERT_EQ(rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" \"" + song + "\"", &output, 30000), 0)
+    ASSERT_EQ(rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --console \"" + song + "\"", &output, 30000), 0)
         << output;
     auto loudest = [&](const char* label) {
         size_t most = 0;
@@ -191,4 +192,65 @@ TEST_F(PluginTest, PlayerMeterShowsTheToneOnBothChannels)
     // A tone at half of full scale is 6 dB down: 7 of 8 cells.
     EXPECT_EQ(loudest("L["), 7u) << output;
     EXPECT_EQ(loudest("R["), 7u) << output;
+}
+
+// The player's window under the virtual display: its spectrum, copied from the screen while
+// a tone plays at the middle of one band on the left and of another on the right, stands
+// tallest in those two bands, every other band well below.
+TEST_F(PluginTest, PlayerWindowSpectrumShowsTheTwoTonesInTheirBands)
+{
+    std::string song = WriteScale("long.mid", 40);
+    const int low = 20, high = 27; // where a tone lights one band alone
+    Tone tone(40, (int)std::lround(vis::BandCentreHz(low)), (int)std::lround(vis::BandCentreHz(high)));
+    ASSERT_TRUE(tone.started());
+    std::string line = "\"" + rig::ProgramFolder() + "player.exe\" --window \"" + song + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    HWND window = nullptr, panel = nullptr;
+    for (DWORD start = GetTickCount(); panel == nullptr && GetTickCount() - start < 20000; Sleep(100)) {
+        window = FindWindowA("TessarinPlayer", nullptr);
+        panel = window != nullptr ? FindWindowExA(window, nullptr, "TessarinVisualisation", nullptr) : nullptr;
+    }
+
+    std::vector<int> heights;
+    int plot = 0, others = 0;
+    bool shown = false;
+    for (DWORD start = GetTickCount(); panel != nullptr && !shown && GetTickCount() - start < 20000; Sleep(200)) {
+        // Wine copies nothing from the device context of another process's child window;
+        // from its top-level window's it does.
+        RECT client;
+        GetClientRect(panel, &client);
+        POINT at = {0, 0};
+        MapWindowPoints(panel, window, &at, 1);
+        Picture picture(client.right, client.bottom);
+        HDC screen = GetDC(window);
+        BitBlt(picture.dc, 0, 0, client.right, client.bottom, screen, at.x, at.y, SRCCOPY);
+        ReleaseDC(window, screen);
+        heights = BarHeights(picture);
+        RECT area = vis::Visualisation::SpectrumPlot(picture.area);
+        plot = area.bottom - area.top;
+        others = 0;
+        for (int band = 0; band < vis::kBands; ++band)
+            others = band == low || band == high ? others : std::max(others, heights[band]);
+        // Each tone is at half of full scale (6 dB down); every other band 10 dB or more below.
+        shown = std::min(heights[low], heights[high]) > plot * 3 / 4 &&
+                others < std::min(heights[low], heights[high]) - plot * 10 / 66;
+    }
+    if (window != nullptr)
+        PostMessageA(window, WM_CLOSE, 0, 0);
+    DWORD code = 99;
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 20000), WAIT_OBJECT_0);
+    GetExitCodeProcess(process.hProcess, &code);
+    if (code == STILL_ACTIVE)
+        TerminateProcess(process.hProcess, 99);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    ASSERT_NE(panel, nullptr) << "no player window: is the virtual display of tools/test.sh there?";
+    std::string bars;
+    for (int height : heights)
+        bars += std::to_string(height) + " ";
+    EXPECT_TRUE(shown) << "bar heights of " << plot << " by band: " << bars << "(tones in " << low << ", " << high << ")";
+    EXPECT_EQ(code, 0u);
 }

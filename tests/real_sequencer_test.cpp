@@ -1,6 +1,8 @@
 // Playback on Wine's real MCI sequencer with files the tests write.
 #include "tests/rig/plugin_rig.h"
 
+#include "playback/file_info.h"
+#include "playback/midi_file.h"
 #include "tools/midi_writer.h"
 
 using rig::PluginTest;
@@ -89,10 +91,27 @@ TEST_F(RealSequencerTest, RefusesWhatIsNotAMidiFile)
     mod->Stop();
 }
 
-// A file whose track claims to run past its end, with bad events inside, is one on which Wine's
-// sequencer never returns from MCI_OPEN: the plug-in must refuse it, and any cut-short file,
-// before the device sees it, while whole files (with or without trailing padding) still play.
-TEST_F(RealSequencerTest, RefusesAFileWhoseTrackRunsPastItsEnd)
+// Writes the MIDI header, one track header declaring track_length bytes and the given events,
+// then makes the file size bytes long without writing them (sparse where the system can).
+static std::string WriteSparse(const std::string& path, DWORD track_length, const std::string& events, LONGLONG size)
+{
+    std::string head = std::string("MThd\0\0\0\6\0\0\0\1\x01\xE0MTrk", 18) + char(track_length >> 24) +
+                       char(track_length >> 16) + char(track_length >> 8) + char(track_length) + events;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    WriteFile(file, head.data(), (DWORD)head.size(), &written, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = size;
+    EXPECT_TRUE(SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file));
+    CloseHandle(file);
+    return path;
+}
+
+// The file is checked as far as its header declares tracks. A declared track that runs past the
+// end (with bad events inside, Wine's sequencer never returns from MCI_OPEN) or past the size
+// bound (Wine's would read a 2 GB track for minutes) is refused before the device sees it;
+// whatever follows the declared tracks is ignored, as the sequencer ignores it.
+TEST_F(RealSequencerTest, ChecksTheDeclaredTracksOnlyAndRefusesOversizedOnesAtOnce)
 {
     static const unsigned char kDamaged[] = {
         'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x01, 0xE0, 'M', 'T', 'r', 'k', 0xC1, 0x00, 0x00, 0x2B,
@@ -105,10 +124,65 @@ TEST_F(RealSequencerTest, RefusesAFileWhoseTrackRunsPastItsEnd)
     std::vector<uint8_t> whole = EncodeMidi(ScaleSong(4));
     std::string cut = WriteBytes("cut.mid", std::string(whole.begin(), whole.end() - 10));
     EXPECT_EQ(mod->Play(cut.c_str()), 1);
+
+    // A track that spans a sparse 2 GB file, and one just past the bound.
+    const LONGLONG two_gb = 0x7FFFFFFF;
+    std::vector<std::string> oversized = {
+        WriteSparse(Folder() + "huge.mid", DWORD(two_gb - 22), "", two_gb),
+        WriteSparse(Folder() + "over.mid", kMaxMidiFileBytes - 21, "", kMaxMidiFileBytes + 1)};
+    for (const std::string& path : oversized) {
+        DWORD start = GetTickCount();
+        int length = 0;
+        mod->GetFileInfo(path.c_str(), nullptr, &length);
+        EXPECT_EQ(length, kUnknownLength) << path;
+        EXPECT_EQ(mod->Play(path.c_str()), 1) << path;
+        EXPECT_LT(GetTickCount() - start, 10000u) << "the sequencer read it";
+    }
     EXPECT_EQ(rig::CountEvents("vis_open"), 0);
 
-    std::string padded = WriteBytes("padded.mid", std::string(whole.begin(), whole.end()) + std::string(8, '\0'));
-    ASSERT_EQ(mod->Play(padded.c_str()), 0);
-    EXPECT_EQ(mod->GetLength(), 2000);
+    // After the declared track: bytes that form no chunk, a chunk claiming more than the file
+    // holds, or 2 GB of nothing.
+    std::string track(whole.begin(), whole.end());
+    std::string track_bytes = track.substr(14 + 8);
+    for (const std::string& path :
+         {WriteBytes("text.mid", track + "\r\n(c) 1997 somebody"), WriteBytes("chunk.mid", track + "XFKM\xFF\xFF\xFF\xFF"),
+          WriteSparse(Folder() + "tail.mid", (DWORD)track_bytes.size(), track_bytes, two_gb)}) {
+        int length = 0;
+        mod->GetFileInfo(path.c_str(), nullptr, &length);
+        EXPECT_EQ(length, 2000) << path;
+        ASSERT_EQ(mod->Play(path.c_str()), 0) << path;
+        EXPECT_EQ(mod->GetLength(), 2000);
+        mod->Stop();
+    }
+}
+
+static double ProcessorMilliseconds()
+{
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ms = [](FILETIME t) { return (double)((ULONGLONG)t.dwHighDateTime << 32 | t.dwLowDateTime) / 10000; };
+    return ms(kernel) + ms(user);
+}
+
+// A paused sequencer must not spin (Wine's ran a core flat out for as long as the pause lasted):
+// the process's processor time over two seconds of pause stays far below two seconds. The bound
+// is generous; it catches spinning, not slowness. Without a MIDI output device the sequencer
+// plays nothing, and so could not spin either.
+TEST_F(RealSequencerTest, APauseLetsTheProcessorRest)
+{
+    if (midiOutGetNumDevs() == 0)
+        GTEST_SKIP() << "no MIDI output device";
+    std::string path = WriteScale("long.mid", 40);
+    ASSERT_EQ(mod->Play(path.c_str()), 0);
+    Sleep(700);
+    mod->Pause();
+    int paused_at = mod->GetPosition();
+    double before = ProcessorMilliseconds();
+    Sleep(2000);
+    double used = ProcessorMilliseconds() - before;
+    EXPECT_LT(used, 500.0) << "processor time in a 2000 ms pause";
+    EXPECT_EQ(mod->GetPosition(), paused_at);
+    mod->Resume();
+    EXPECT_GE(mod->GetPosition(), paused_at - 300);
     mod->Stop();
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "tools/midi_writer.h"
+
 using rig::MciRecorder;
 using rig::PluginTest;
 
@@ -78,23 +80,33 @@ TEST_F(PluginTest, FailedLengthQueryStillPlaysAndEndsAtOnce)
     EXPECT_EQ(CountMessages(kEndOfFileMessage), 1);
 }
 
-TEST_F(PluginTest, PauseResumeAndStopSendTheirCommandsToTheOpenDevice)
+// Pause stops the device as well (a paused sequencer may spin and keep a note sounding), and
+// Resume and seeks play to the file's own length, not to what the device reported.
+TEST_F(PluginTest, PauseStopsTheDeviceAndPlaysResumeToTheFilesOwnLength)
 {
+    MidiSong slow = ScaleSong(8);
+    slow.tempo_us_per_quarter = 1000000; // 60 bpm: 8000 ms, where a 120-bpm reading gives 4000
+    std::string path = Folder() + "slow.mid";
+    ASSERT_TRUE(WriteMidiFile(path, slow));
     MciRecorder mci(dll, false);
-    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    mci.fake_length = 4000;
+    ASSERT_EQ(mod->Play(path.c_str()), 0);
+    EXPECT_EQ(mod->GetLength(), 8000);
     mci.Clear();
     mod->Pause();
     mod->Resume();
+    mod->SetPosition(1234);
     mod->Stop();
     Calls calls = mci.Calls();
-    ASSERT_EQ(Names(calls), (Strings{"PAUSE", "RESUME", "PLAY", "STOP", "CLOSE"}));
+    ASSERT_EQ(Names(calls), (Strings{"PAUSE", "STOP", "RESUME", "PLAY", "PLAY", "STOP", "CLOSE"}));
     for (const rig::MciCall& c : calls)
         EXPECT_EQ(c.device, 7u) << rig::MciName(c.command);
-    EXPECT_EQ(calls[0].flags, DWORD_PTR(MCI_WAIT));
-    EXPECT_EQ(calls[1].flags, DWORD_PTR(MCI_WAIT));
-    EXPECT_EQ(calls[2].flags, DWORD_PTR(MCI_FROM | MCI_TO));
-    EXPECT_EQ(calls[3].flags, DWORD_PTR(MCI_WAIT));
-    EXPECT_EQ(calls[4].flags, DWORD_PTR(MCI_WAIT));
+    for (size_t i : {0, 1, 2, 5, 6})
+        EXPECT_EQ(calls[i].flags, DWORD_PTR(MCI_WAIT)) << i;
+    EXPECT_EQ(calls[3].flags, DWORD_PTR(MCI_FROM | MCI_TO));
+    EXPECT_EQ(calls[4].words[1], 1234u);
+    EXPECT_EQ(calls[3].words[2], 8000u);
+    EXPECT_EQ(calls[4].words[2], 8000u);
     EXPECT_EQ(rig::Events().back(), "vis_close()");
 }
 

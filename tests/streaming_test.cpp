@@ -269,7 +269,7 @@ TEST_F(StreamingTest, RealSaveDialogTakesATypedName)
 
 TEST_F(StreamingTest, PlayerPlaysAUrlAndShowsTheDownload)
 {
-    std::string player = "\"" + rig::ProgramFolder() + "player.exe\" ";
+    std::string player = "\"" + rig::ProgramFolder() + "player.exe\" --console ";
     std::string url = base_url + ServeScale("player.mid");
     std::string output;
     EXPECT_EQ(rig::RunProgram(player + url, &output, 30000), 0) << output;
