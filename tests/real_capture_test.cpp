@@ -91,16 +91,16 @@ bool StartUnixCommand(const std::string& script)
 }
 
 // A tone of 1000 Hz left and 1500 Hz right (or as given) at half of full scale, played into
-// the null sink for up to `seconds`, and stopped when the object goes so that it never
-// overlaps the next test's.
+// the null sink for up to `seconds` after `delay` seconds, and stopped when the object goes so
+// that it never overlaps the next test's.
 class Tone {
 public:
-    explicit Tone(int seconds, int left_hz = 1000, int right_hz = 1500)
+    explicit Tone(int seconds, int left_hz = 1000, int right_hz = 1500, int delay = 0)
     {
         pid_file_ = "/tmp/tessarin_tone_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
         started_ = StartUnixCommand("f=$(mktemp --suffix=.wav) && /usr/bin/sox -n -r 44100 -c 2 -b 16 $f synth " +
                                     std::to_string(seconds) + " sine " + std::to_string(left_hz) + " sine " +
-                                    std::to_string(right_hz) + " vol 0.5 && "
+                                    std::to_string(right_hz) + " vol 0.5 && sleep " + std::to_string(delay) + " && "
                                     "{ /usr/bin/paplay --device=nul $f & echo $! > " + pid_file_ + "; wait; }; "
                                     "rm -f $f " + pid_file_);
     }
@@ -176,7 +176,9 @@ TEST_F(PluginTest, CaptureDeliversTheToneInTheNullSinkBlockByBlock)
 TEST_F(PluginTest, PlayerMeterShowsTheToneOnBothChannels)
 {
     std::string song = WriteScale("four.mid", 8);
-    Tone tone(10);
+    // A second late, so that the meter has shown silence first however quickly the sound
+    // server passes the tone on (a running sink, FluidSynth's, passes it on at once).
+    Tone tone(10, 1000, 1500, 1);
     ASSERT_TRUE(tone.started());
     std::string output;
     ASSERT_EQ(rig::RunProgram("\"" + rig::ProgramFolder() + "player.exe\" --console \"" + song + "\"", &output, 30000), 0)

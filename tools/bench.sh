@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds and runs every benchmark (the capture one records from the null sink of a sound
-# server started here); each prints a table of plug-in against bare platform figures.
+# server started here, the music one hears FluidSynth through the MIDI output driver); each
+# prints a table of plug-in against bare platform figures.
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -10,6 +11,7 @@ tools/build.sh >/dev/null
 trap stop_services EXIT INT TERM
 start_sound_server
 start_wineserver
+start_synth
 for bench in build/bin/*_bench.exe; do
     echo "== $(basename "$bench" .exe)"
     wine "$bench" 2>/dev/null

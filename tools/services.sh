@@ -41,6 +41,14 @@ start_sound_server() {
     pactl set-default-source nul.monitor >/dev/null 2>&1 || true
 }
 
+# The desktop's sound server when one answers, so that the music is heard; else the one above.
+start_desktop_sound() {
+    if [ -z "$CI" ] && pactl info >/dev/null 2>&1; then
+        return 0
+    fi
+    start_sound_server
+}
+
 # Loopback web server for streamed files: tests put files into TEST_HTTP_ROOT
 # (/short/NAME serves NAME with half its body missing).
 start_web_server() {
@@ -62,4 +70,37 @@ start_wineserver() {
     # No window manager runs on the virtual display: unmanaged windows close at once instead
     # of waiting two seconds for one to withdraw them.
     wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 || true
+}
+
+# The MIDI output: the project's driver (build/bin/winefluid.drv) installed into the Wine
+# prefix as the system's audio driver, and FluidSynth with the General MIDI SoundFont taking
+# its notes on a free loopback port and rendering them to the default PulseAudio sink. Start
+# the sound server and the wineserver first. Without FluidSynth the driver still takes the
+# sequencer's messages (and logs them into MIDI_LOG_FILE when that names a file); nothing sounds.
+SOUNDFONT=/usr/share/sounds/sf2/TimGM6mb.sf2
+install_synth_driver() {
+    cp "$ROOT/build/bin/winefluid.drv" "$WINEPREFIX/drive_c/windows/system32/winefluid.drv"
+    # Wine loads wine<NAME>.drv for each name in "Audio" and keeps the one of highest
+    # priority, which this driver makes itself while PulseAudio's is there to hand audio to.
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse,fluid /f </dev/null >/dev/null 2>&1
+}
+
+start_synth() {
+    install_synth_driver
+    MIDI_SYNTH_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    fluidsynth -a pulseaudio -n -i -s -q -o shell.port="$MIDI_SYNTH_PORT" "$SOUNDFONT" \
+        </dev/null >"$RUN/fluidsynth.log" 2>&1 &
+    started="$started $!"
+    # Ready once its shell takes a connection (the SoundFont loads first).
+    tries=0
+    until /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$MIDI_SYNTH_PORT),1).close()" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ $tries -ge 100 ] && { echo "FluidSynth did not start: see $RUN/fluidsynth.log" >&2; break; }
+        sleep 0.1
+    done
+    # Programs started from this shell find the port in their environment, others in the
+    # prefix's registry.
+    wine reg add 'HKCU\Software\Wine\Drivers\winefluid.drv' /v Port /t REG_DWORD /d "$MIDI_SYNTH_PORT" /f \
+        </dev/null >/dev/null 2>&1
+    export MIDI_SYNTH_PORT
 }

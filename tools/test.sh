@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, starts the services the tests need (virtual display,
-# sound server with a null sink, loopback web server, a resident wineserver), runs every
+# sound server with a null sink, loopback web server, a resident wineserver, FluidSynth and
+# the MIDI output driver in the Wine prefix), runs every
 # test and stops what it started. Arguments go to ctest (e.g. -R capture).
 set -e
 cd "$(dirname "$0")/.."
@@ -13,5 +14,6 @@ start_display
 start_sound_server
 start_web_server
 start_wineserver
+start_synth
 cd build
 ctest --output-on-failure "$@"
