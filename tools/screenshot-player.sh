@@ -1,10 +1,8 @@
 #!/bin/sh
 # Makes docs/player-window.png: builds, plays the demo tune in the player's window on a virtual
 # display of its own while the plug-in records the sound server's null sink, and photographs
-# the window a few seconds in. The tune sounds through the synthesizer service when
-# tools/services.sh offers one (start_synth); without it nothing sounds, and a chord played
-# into the null sink gives the capture something to show instead. Rerun after changing the
-# window or the visualisation.
+# the window a few seconds in. The tune sounds through the synthesizer service (start_synth).
+# Rerun after changing the window or the visualisation.
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
@@ -18,10 +16,8 @@ OUT="${1:-docs/player-window.png}"
 
 xvfb=""
 player=""
-chord=""
 cleanup() {
     [ -n "$player" ] && kill "$player" 2>/dev/null || true
-    [ -n "$chord" ] && kill "$chord" 2>/dev/null || true
     stop_services
     wineserver -k </dev/null >/dev/null 2>&1 || true
     [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null || true
@@ -45,16 +41,7 @@ start_wineserver
 # Wine's own fonts (Debian's fonts-wine), so that the window's text is Wine's Tahoma rather
 # than whatever fontconfig offers in its place.
 cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-if type start_synth >/dev/null 2>&1; then
-    start_synth
-    echo "the demo plays through the synthesizer"
-else
-    wav="$RUN/chord.wav"
-    /usr/bin/sox -n -r 44100 -c 2 -b 16 "$wav" synth 20 triangle 220 triangle 330 tremolo 3 60 vol 0.6
-    paplay --device=nul "$wav" &
-    chord=$!
-    echo "no synthesizer service: a chord plays into the null sink"
-fi
+start_synth
 # A short list: the demo tune first, then two scales.
 songs="$RUN/screenshot-songs"
 mkdir -p "$songs"

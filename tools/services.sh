@@ -88,7 +88,9 @@ install_synth_driver() {
 start_synth() {
     install_synth_driver
     MIDI_SYNTH_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-    fluidsynth -a pulseaudio -n -i -s -q -o shell.port="$MIDI_SYNTH_PORT" "$SOUNDFONT" \
+    # Gain 0.6 rather than the default 0.2, so that a General MIDI tune reaches the capture
+    # (and a listener) at a useful level without clipping a few voices at once.
+    fluidsynth -a pulseaudio -n -i -s -q -g 0.6 -o shell.port="$MIDI_SYNTH_PORT" "$SOUNDFONT" \
         </dev/null >"$RUN/fluidsynth.log" 2>&1 &
     started="$started $!"
     # Ready once its shell takes a connection (the SoundFont loads first).
