@@ -330,7 +330,10 @@ static void CorruptedCorpus()
     ResetHostLog();
     std::vector<std::vector<uint8_t>> corpus = Corpus(run.level.corpus);
     std::string path = WorkFolder() + "corpus.mid";
+    // The warm-up plays long enough for the sequencer to open the MIDI output (it does so
+    // 50-130 ms after play), so the output's one-time resources are in the figures before.
     plugin.mod->Play(WriteMidi("warm.mid", 1).c_str());
+    Sleep(300);
     plugin.mod->Stop();
     Figures before = Measure();
     int accepted = 0, refused = 0;
