@@ -26,6 +26,20 @@ static const DWORD kDefaultTempo = 500000;
 static const BYTE kMetaEvent = 0xFF, kMetaEndOfTrack = 0x2F, kMetaTempo = 0x51;
 static const BYTE kSysEx = 0xF0, kSysExContinued = 0xF7;
 
+// The longest wait between two consecutive events (all tracks merged, through the tempo map)
+// a file may have. Wine's sequencer sleeps until its next event is due, and its stop (so Pause,
+// Stop, a seek and a close) returns only then, on the host's thread: this bound is how long
+// those calls can block on a file that is played. Real music holds a chord for a minute at
+// most (the test files' longest wait is the 71 s final chord of a Bach prelude at a very slow
+// closing tempo); a damaged delta time reads as hours or days.
+static const DWORD kMaxEventWaitMs = 120 * 1000;
+// The timeline is checked on a coarse grid: one bit per cell of at least a second, enough
+// cells for 18 hours at that size; longer files get longer cells (at most 33 s, as lengths stay
+// below 2^31 ms). A wait is refused when whole empty cells alone span the bound, so a wait up to
+// the bound always passes and none longer than the bound plus two cells does.
+static const DWORD kTimelineCells = 65536;
+static const DWORD kMinCellMs = 1000;
+
 // Files up to this size are read whole with one ReadFile, which costs a fraction of setting up
 // a mapped view (a third, under Wine); larger ones are mapped, up to the bound, where the
 // sequencer's own reading of them dwarfs either.
@@ -34,12 +48,32 @@ static const DWORD kReadBufferBytes = 64 * 1024;
 struct TempoChange {
     DWORD tick;
     DWORD us_per_quarter;
+    ULONGLONG time; // microseconds times ticks per quarter from tick 0 to here
+};
+
+// A track as the second pass walks it: its events up to the first damaged one.
+struct TrackSpan {
+    const BYTE* data;
+    DWORD size;
+    DWORD start_tick;
+};
+
+// How a track reads. Its good events count either way; a damaged one ends them.
+enum TrackReading {
+    kTrackWhole,
+    kTrackDamaged,   // an event malformed or cut short, ticks overflowing, the tempo table full
+    kTrackUnplayable // a number longer than the format allows, which Wine reads as hours of wait
 };
 
 // Host thread only, and only within one ReadMidiFile: the tempo changes of all tracks read so
 // far, in track order, each track's in tick order.
 static TempoChange tempo_changes[kMaxTempoChanges];
 static unsigned tempo_count = 0;
+static int tempo_table_full = 0;
+static TrackSpan spans[kMaxPlayedTracks];
+static unsigned span_count = 0;
+static BYTE timeline[kTimelineCells / 8];
+static ULONGLONG timeline_cell; // microseconds times ticks per quarter in a cell
 static BYTE read_buffer[kReadBufferBytes];
 
 static DWORD ReadBigEndian32(const BYTE* bytes)
@@ -52,8 +86,8 @@ static DWORD ReadLittleEndian32(const BYTE* bytes)
     return (DWORD)bytes[3] << 24 | (DWORD)bytes[2] << 16 | (DWORD)bytes[1] << 8 | bytes[0];
 }
 
-// A variable-length quantity of at most four bytes at data[*at], below size. Returns 0 when it
-// is longer or runs past size.
+// A variable-length quantity of at most four bytes at data[*at], below size. Returns 1, or 0
+// when it runs past size, or -1 when it is longer.
 static int ReadVarLen(const BYTE* data, DWORD size, DWORD* at, DWORD* value)
 {
     DWORD result = 0;
@@ -67,66 +101,117 @@ static int ReadVarLen(const BYTE* data, DWORD size, DWORD* at, DWORD* value)
             return 1;
         }
     }
-    return 0;
+    return *at < size ? -1 : 0;
 }
 
-// Walks one track's events from start_tick, keeping its tempo changes. Returns 1 with the tick
-// of its end (the end-of-track event, or its last event when that is missing), 0 when an event
-// is malformed or cut short, ticks overflow, or the tempo table is full.
-static int ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, DWORD* end_tick)
+// Marks the timeline cell of an event at tick. *passed counts the tempo changes at or before
+// the track's previous event; a track's ticks only grow, so it only moves forward.
+static void MarkEvent(DWORD tick, unsigned* passed)
+{
+    while (*passed < tempo_count && tempo_changes[*passed].tick <= tick)
+        ++*passed;
+    ULONGLONG time = (ULONGLONG)tick * kDefaultTempo;
+    if (*passed > 0) {
+        const TempoChange& change = tempo_changes[*passed - 1];
+        time = change.time + (ULONGLONG)(tick - change.tick) * change.us_per_quarter;
+    }
+    ULONGLONG cell = time / timeline_cell;
+    if (cell < kTimelineCells)
+        timeline[cell / 8] |= (BYTE)(1 << (cell % 8));
+}
+
+// Walks one track's events from start_tick. On the first walk (mark 0) it keeps the tempo
+// changes and gives the tick of the track's end (its end-of-track event, or its last good
+// event) and *good_size, the bytes of its good events; the second walk (mark 1) goes over
+// those bytes again and marks each event on the timeline.
+static TrackReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, int mark, DWORD* end_tick,
+                              DWORD* good_size)
 {
     DWORD tick = start_tick;
     DWORD at = 0;
     BYTE running_status = 0;
+    unsigned passed = 0;
+    TrackReading reading = kTrackWhole;
+    *end_tick = tick;
+    *good_size = 0;
     while (at < size) {
-        DWORD delta;
-        if (!ReadVarLen(data, size, &at, &delta) || delta > kMaxTick - tick || at >= size)
-            return 0;
-        tick += delta;
+        DWORD delta, skip;
+        int read = ReadVarLen(data, size, &at, &delta);
+        if (read < 0)
+            return kTrackUnplayable;
+        if (read == 0 || delta > kMaxTick - tick || at >= size) {
+            reading = kTrackDamaged;
+            break;
+        }
+        DWORD event_tick = tick + delta;
         BYTE status = data[at];
         if (status & 0x80)
             ++at;
         else if (running_status != 0)
             status = running_status;
-        else
-            return 0;
+        else {
+            reading = kTrackDamaged;
+            break;
+        }
 
-        DWORD skip;
+        int end = 0;
         if (status == kMetaEvent) {
-            if (at >= size)
-                return 0;
-            BYTE type = data[at++];
-            if (!ReadVarLen(data, size, &at, &skip) || skip > size - at)
-                return 0;
-            if (type == kMetaEndOfTrack)
+            if (at >= size) {
+                reading = kTrackDamaged;
                 break;
-            if (type == kMetaTempo && skip >= 3) {
-                if (tempo_count == kMaxTempoChanges)
-                    return 0;
+            }
+            BYTE type = data[at++];
+            read = ReadVarLen(data, size, &at, &skip);
+            if (read < 0)
+                return kTrackUnplayable;
+            if (read == 0 || skip > size - at) {
+                reading = kTrackDamaged;
+                break;
+            }
+            end = type == kMetaEndOfTrack;
+            if (!mark && type == kMetaTempo && skip >= 3) {
+                if (tempo_count == kMaxTempoChanges) {
+                    tempo_table_full = 1;
+                    reading = kTrackDamaged;
+                    break;
+                }
                 const BYTE* t = data + at;
-                tempo_changes[tempo_count++] = {tick, (DWORD)t[0] << 16 | (DWORD)t[1] << 8 | t[2]};
+                tempo_changes[tempo_count++] = {event_tick, (DWORD)t[0] << 16 | (DWORD)t[1] << 8 | t[2], 0};
             }
         } else if (status == kSysEx || status == kSysExContinued) {
-            if (!ReadVarLen(data, size, &at, &skip) || skip > size - at)
-                return 0;
+            read = ReadVarLen(data, size, &at, &skip);
+            if (read < 0)
+                return kTrackUnplayable;
+            if (read == 0 || skip > size - at) {
+                reading = kTrackDamaged;
+                break;
+            }
         } else if (status >= 0xF0) {
-            return 0; // system messages have no place in a file
+            reading = kTrackDamaged; // system messages have no place in a file
+            break;
         } else {
             running_status = status;
             skip = (status & 0xE0) == 0xC0 ? 1 : 2; // program change and channel pressure: 1
-            if (skip > size - at)
-                return 0;
+            if (skip > size - at) {
+                reading = kTrackDamaged;
+                break;
+            }
         }
         at += skip;
+        tick = event_tick;
+        *end_tick = tick;
+        *good_size = at;
+        if (mark)
+            MarkEvent(tick, &passed);
+        if (end)
+            break;
     }
-    *end_tick = tick;
-    return 1;
+    return reading;
 }
 
-// Milliseconds from tick 0 to end_tick through the collected tempo changes, rounded down as
-// the sequencer rounds (so a file at 120 bpm throughout gives exactly the device's length);
-// kNoFileLength past the range of an int.
-static int LengthThroughTempoMap(DWORD end_tick, DWORD ticks_per_quarter)
+// Orders the collected tempo changes by tick and gives each its time from tick 0. Returns 0
+// when a time would leave the range of the arithmetic.
+static int BuildTempoMap()
 {
     // Stable by tick: at equal ticks the later track's change is the one in force afterwards.
     for (unsigned i = 1; i < tempo_count; ++i) {
@@ -136,24 +221,61 @@ static int LengthThroughTempoMap(DWORD end_tick, DWORD ticks_per_quarter)
             tempo_changes[j] = tempo_changes[j - 1];
         tempo_changes[j] = change;
     }
-    // Microseconds times ticks per quarter: ticks (< 2^31) times tempo (< 2^24) per step, and
-    // the sum stays below 2^57 because it is checked against the limit after every step.
-    const ULONGLONG limit = 0x7FFFFFFFull * ticks_per_quarter * 1000;
-    ULONGLONG total = 0;
+    // Ticks (< 2^31) times tempo (< 2^24) per step; the sum is checked after every step.
+    ULONGLONG time = 0;
     DWORD tick = 0, tempo = kDefaultTempo;
-    for (unsigned i = 0; i <= tempo_count; ++i) {
-        DWORD next = i < tempo_count ? tempo_changes[i].tick : end_tick;
-        total += (ULONGLONG)(next - tick) * tempo;
-        if (total > limit)
-            return kNoFileLength;
-        tick = next;
-        if (i < tempo_count)
-            tempo = tempo_changes[i].us_per_quarter;
+    for (unsigned i = 0; i < tempo_count; ++i) {
+        time += (ULONGLONG)(tempo_changes[i].tick - tick) * tempo;
+        if (time >= 1ull << 62)
+            return 0;
+        tempo_changes[i].time = time;
+        tick = tempo_changes[i].tick;
+        tempo = tempo_changes[i].us_per_quarter;
     }
-    return (int)(total / ((ULONGLONG)ticks_per_quarter * 1000));
+    return 1;
 }
 
-// A Standard MIDI File in smf[0, size). Returns 0 when a declared chunk runs past size.
+// Microseconds times ticks per quarter from tick 0 to tick, through the tempo map.
+static ULONGLONG TimeAt(DWORD tick)
+{
+    unsigned passed = 0;
+    while (passed < tempo_count && tempo_changes[passed].tick <= tick)
+        ++passed;
+    if (passed == 0)
+        return (ULONGLONG)tick * kDefaultTempo;
+    const TempoChange& change = tempo_changes[passed - 1];
+    return change.time + (ULONGLONG)(tick - change.tick) * change.us_per_quarter;
+}
+
+// Whether some wait between consecutive events of the spans read (from the start of play to
+// the last event) is longer than kMaxEventWaitMs. end_time: the time of the last event.
+static int HasEndlessWait(ULONGLONG end_time, DWORD ticks_per_quarter)
+{
+    const ULONGLONG per_ms = (ULONGLONG)ticks_per_quarter * 1000;
+    ULONGLONG cell_ms = end_time / per_ms / kTimelineCells + 1;
+    if (cell_ms < kMinCellMs)
+        cell_ms = kMinCellMs;
+    timeline_cell = cell_ms * per_ms;
+    DWORD cells = (DWORD)(end_time / timeline_cell) + 1;
+    memset(timeline, 0, (cells + 7) / 8);
+    timeline[0] |= 1; // play starts here
+    for (unsigned i = 0; i < span_count; ++i) {
+        DWORD end_tick, good_size;
+        ReadTrack(spans[i].data, spans[i].size, spans[i].start_tick, 1, &end_tick, &good_size);
+    }
+    DWORD empty = 0;
+    for (DWORD cell = 0; cell < cells; ++cell) {
+        if (timeline[cell / 8] & (1 << (cell % 8)))
+            empty = 0;
+        else if (++empty * cell_ms >= kMaxEventWaitMs)
+            return 1;
+    }
+    return 0;
+}
+
+// A Standard MIDI File in smf[0, size). Returns 0 when a declared chunk runs past size, when a
+// track holds a number longer than the format allows, or when the file, as far as its events
+// read, waits longer than kMaxEventWaitMs between two of them.
 static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
 {
     if (size < 8 || memcmp(smf, "MThd", 4) != 0)
@@ -168,9 +290,12 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
     DWORD tracks = (DWORD)header[2] << 8 | header[3];
     DWORD division = (DWORD)header[4] << 8 | header[5];
     // Ticks per quarter note only; a division in SMPTE frames (top bit set) is the device's.
-    int timed = format <= 2 && division != 0 && (division & 0x8000) == 0;
+    int readable = format <= 2 && division != 0 && (division & 0x8000) == 0;
+    int whole = readable;
 
     tempo_count = 0;
+    tempo_table_full = 0;
+    span_count = 0;
     DWORD end_tick = 0;
     DWORD at = 8 + header_length;
     DWORD found = 0;
@@ -180,10 +305,16 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
             return 0;
         // Chunks of other kinds are skipped and not counted, as the format says.
         if (memcmp(smf + at, "MTrk", 4) == 0) {
-            if (timed && found < kMaxPlayedTracks) {
+            if (readable && found < kMaxPlayedTracks) {
                 // Format 2 tracks are separate sequences, played one after another.
-                DWORD track_end = 0;
-                timed = ReadTrack(smf + at + 8, chunk_length, format == 2 ? end_tick : 0, &track_end);
+                DWORD start_tick = format == 2 ? end_tick : 0;
+                DWORD track_end, good_size;
+                TrackReading reading = ReadTrack(smf + at + 8, chunk_length, start_tick, 0, &track_end, &good_size);
+                if (reading == kTrackUnplayable)
+                    return 0;
+                if (reading == kTrackDamaged)
+                    whole = 0;
+                spans[span_count++] = {smf + at + 8, good_size, start_tick};
                 if (track_end > end_tick)
                     end_tick = track_end;
             }
@@ -191,9 +322,17 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
         }
         at += 8 + chunk_length;
     }
-    // A file that ends before all its declared tracks is the sequencer's to judge (Wine refuses it).
-    if (timed && found == tracks)
-        *length_ms = LengthThroughTempoMap(end_tick, division);
+    if (!readable || tempo_table_full || !BuildTempoMap())
+        return 1;
+    // What reads of a damaged file is still checked for endless waits; its length is the
+    // sequencer's to give, and whether it opens at all (Wine refuses a file that ends before all
+    // its declared tracks).
+    ULONGLONG end_time = TimeAt(end_tick);
+    if (HasEndlessWait(end_time, division))
+        return 0;
+    ULONGLONG length = end_time / ((ULONGLONG)division * 1000);
+    if (whole && found == tracks && length <= 0x7FFFFFFF)
+        *length_ms = (int)length;
     return 1;
 }
 

@@ -156,6 +156,44 @@ TEST_F(RealSequencerTest, ChecksTheDeclaredTracksOnlyAndRefusesOversizedOnesAtOn
     }
 }
 
+// Wine's sequencer sleeps until its next event is due, and its stop (Pause, Stop, a seek) waits
+// that long on the host's thread. A file that waits more than two minutes between events (a
+// damaged delta time reads as hours), or holds a number longer than the format's four bytes, is
+// refused; long rests are not, nor a conductor track whose end comes minutes after its last
+// tempo change while another track fills the time.
+TEST_F(RealSequencerTest, RefusesFilesThatWouldKeepTheHostWaiting)
+{
+    MidiSong rest = ScaleSong(2); // 480 ticks a quarter at 120 bpm: 960 ticks a second
+    rest.notes.push_back({100 * 960, 480, 0, 67, 90});
+    MidiSong endless = rest;
+    endless.notes.back().start_ticks = 125 * 960;
+    std::vector<uint8_t> overlong = EncodeMidi(ScaleSong(2));
+    overlong.insert(overlong.begin() + 22, {0x80, 0x80, 0x80, 0x80});
+    overlong[21] += 4;
+    // Format 1: a conductor track ending after three minutes of scale on the second track.
+    std::vector<uint8_t> played = EncodeMidi(ScaleSong(360));
+    played[9] = 1;
+    played[11] = 2;
+    const uint8_t conductor[] = {'M', 'T', 'r', 'k', 0, 0, 0, 13, 0, 0xFF, 0x51, 3, 0x07, 0xA1, 0x20,
+                                 0x8A, 0xC6, 0x00, 0xFF, 0x2F, 0}; // end at 172800 ticks
+    played.insert(played.begin() + 14, conductor, conductor + sizeof(conductor));
+
+    struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        int length;
+    } cases[] = {{"rest.mid", EncodeMidi(rest), 100500}, {"endless.mid", EncodeMidi(endless), kUnknownLength},
+                 {"overlong.mid", overlong, kUnknownLength}, {"conductor.mid", played, 180000}};
+    for (const auto& c : cases) {
+        std::string path = WriteBytes(c.name, std::string(c.bytes.begin(), c.bytes.end()));
+        int length = 0;
+        mod->GetFileInfo(path.c_str(), nullptr, &length);
+        EXPECT_EQ(length, c.length) << c.name;
+        EXPECT_EQ(mod->Play(path.c_str()), c.length == kUnknownLength ? 1 : 0) << c.name;
+        mod->Stop();
+    }
+}
+
 static double ProcessorMilliseconds()
 {
     FILETIME created, exited, kernel, user;
