@@ -77,14 +77,16 @@ inline std::vector<uint8_t> EncodeMidi(const MidiSong& song)
     return file;
 }
 
-// A song of `count` quarter notes on one channel: at the default tempo it lasts count * 500 ms.
-inline MidiSong ScaleSong(int count)
+// A scale of `count` quarters on one channel, each quarter played as `per_quarter` notes: at the
+// default tempo it lasts count * 500 ms whatever the notes.
+inline MidiSong ScaleSong(int count, int per_quarter = 1)
 {
     MidiSong song;
     song.programs.push_back({0, 0});
     static const int kScale[] = {60, 62, 64, 65, 67, 69, 71, 72};
-    for (int i = 0; i < count; ++i)
-        song.notes.push_back({i * 480, 480, 0, kScale[i % 8], 90});
+    int ticks = 480 / per_quarter;
+    for (int i = 0; i < count * per_quarter; ++i)
+        song.notes.push_back({i * ticks, ticks, 0, kScale[i % 8], 90});
     return song;
 }
 

@@ -247,7 +247,7 @@ static std::vector<uint8_t> Put16(std::vector<uint8_t> bytes, size_t at, uint16_
 // Truncations, bit flips, byte runs and broken header and track fields of valid files.
 static std::vector<std::vector<uint8_t>> Corpus(int count)
 {
-    MidiSong two = ScaleSong(8);
+    MidiSong two = ScaleSong(8, 8); // dense, so that Pause and seeks in what plays stay short
     two.tempo_us_per_quarter = 400000;
     std::vector<std::vector<uint8_t>> seeds = {EncodeMidi(ScaleSong(4)), EncodeMidi(two)};
     std::vector<std::vector<uint8_t>> out;

@@ -351,10 +351,12 @@ std::string WriteFile(const std::string& name, const std::string& bytes)
     return path;
 }
 
+// 32nd notes: a sequencer's stop may wait for its next event (Wine's does), so with dense
+// notes every Stop, Pause and seek of a playing file stays short.
 std::string WriteMidi(const std::string& name, int quarters)
 {
     std::string path = WorkFolder() + name;
-    WriteMidiFile(path, ScaleSong(quarters));
+    WriteMidiFile(path, ScaleSong(quarters, 8));
     return path;
 }
 
