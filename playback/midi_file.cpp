@@ -322,16 +322,20 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
         }
         at += 8 + chunk_length;
     }
+    // A file that ends before all its declared tracks is damaged, and Wine's sequencer reads
+    // the missing ones from beyond the file: it refused such a file, played it, or now and then
+    // never returned from the next stop.
+    if (found < tracks)
+        return 0;
     if (!readable || tempo_table_full || !BuildTempoMap())
         return 1;
     // What reads of a damaged file is still checked for endless waits; its length is the
-    // sequencer's to give, and whether it opens at all (Wine refuses a file that ends before all
-    // its declared tracks).
+    // sequencer's to give.
     ULONGLONG end_time = TimeAt(end_tick);
     if (HasEndlessWait(end_time, division))
         return 0;
     ULONGLONG length = end_time / ((ULONGLONG)division * 1000);
-    if (whole && found == tracks && length <= 0x7FFFFFFF)
+    if (whole && length <= 0x7FFFFFFF)
         *length_ms = (int)length;
     return 1;
 }

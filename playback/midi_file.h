@@ -12,7 +12,8 @@ constexpr unsigned kMaxMidiFileBytes = 4u * 1024 * 1024;
 // Reads the file once, no more than kMaxMidiFileBytes of it: the header and the tracks it
 // declares, nothing after them.
 // Returns 0 when the file must not reach the sequencer: a MIDI file (plain or inside RIFF RMID)
-// one of whose declared chunks runs past its end, or past kMaxMidiFileBytes; one whose tracks
+// one of whose declared chunks runs past its end, or past kMaxMidiFileBytes; one that ends before
+// all its declared tracks; one whose tracks
 // hold a number longer than four bytes; or one that, as far as its events read, waits more than
 // two minutes between consecutive events (all tracks merged, through the tempo map), since a
 // stop waits for the next event on some sequencers. Returns 1 for everything else, which the
@@ -20,5 +21,5 @@ constexpr unsigned kMaxMidiFileBytes = 4u * 1024 * 1024;
 // *length_ms: the length in ms from the tempo changes of all tracks (formats 0 and 1 play
 // their tracks together, format 2 one after another), up to the end of the longest track; or
 // kNoFileLength for what is not a readable disk MIDI file with ticks-per-quarter division
-// (SMPTE division, malformed events, a track missing, more tempo changes than kept).
+// (SMPTE division, malformed events, more tempo changes than kept).
 int ReadMidiFile(const char* path, int* length_ms);

@@ -124,6 +124,9 @@ TEST_F(RealSequencerTest, ChecksTheDeclaredTracksOnlyAndRefusesOversizedOnesAtOn
     std::vector<uint8_t> whole = EncodeMidi(ScaleSong(4));
     std::string cut = WriteBytes("cut.mid", std::string(whole.begin(), whole.end() - 10));
     EXPECT_EQ(mod->Play(cut.c_str()), 1);
+    std::string two = std::string(whole.begin(), whole.end());
+    two[11] = 2; // a second track declared, none there
+    EXPECT_EQ(mod->Play(WriteBytes("one of two.mid", two).c_str()), 1);
 
     // A track that spans a sparse 2 GB file, and one just past the bound.
     const LONGLONG two_gb = 0x7FFFFFFF;
