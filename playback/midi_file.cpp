@@ -104,6 +104,15 @@ static int ReadVarLen(const BYTE* data, DWORD size, DWORD* at, DWORD* value)
     return *at < size ? -1 : 0;
 }
 
+// The length of a meta or sysex event's data at data[*at], which must end within the track.
+static TrackReading ReadDataLength(const BYTE* data, DWORD size, DWORD* at, DWORD* length)
+{
+    int read = ReadVarLen(data, size, at, length);
+    if (read < 0)
+        return kTrackUnplayable;
+    return read == 0 || *length > size - *at ? kTrackDamaged : kTrackWhole;
+}
+
 // Marks the timeline cell of an event at tick. *passed counts the tempo changes at or before
 // the track's previous event; a track's ticks only grow, so it only moves forward.
 static void MarkEvent(DWORD tick, unsigned* passed)
@@ -161,13 +170,8 @@ static TrackReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, in
                 break;
             }
             BYTE type = data[at++];
-            read = ReadVarLen(data, size, &at, &skip);
-            if (read < 0)
-                return kTrackUnplayable;
-            if (read == 0 || skip > size - at) {
-                reading = kTrackDamaged;
+            if ((reading = ReadDataLength(data, size, &at, &skip)) != kTrackWhole)
                 break;
-            }
             end = type == kMetaEndOfTrack;
             if (!mark && type == kMetaTempo && skip >= 3) {
                 if (tempo_count == kMaxTempoChanges) {
@@ -179,13 +183,8 @@ static TrackReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, in
                 tempo_changes[tempo_count++] = {event_tick, (DWORD)t[0] << 16 | (DWORD)t[1] << 8 | t[2], 0};
             }
         } else if (status == kSysEx || status == kSysExContinued) {
-            read = ReadVarLen(data, size, &at, &skip);
-            if (read < 0)
-                return kTrackUnplayable;
-            if (read == 0 || skip > size - at) {
-                reading = kTrackDamaged;
+            if ((reading = ReadDataLength(data, size, &at, &skip)) != kTrackWhole)
                 break;
-            }
         } else if (status >= 0xF0) {
             reading = kTrackDamaged; // system messages have no place in a file
             break;
