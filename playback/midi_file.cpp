@@ -113,18 +113,23 @@ static TrackReading ReadDataLength(const BYTE* data, DWORD size, DWORD* at, DWOR
     return read == 0 || *length > size - *at ? kTrackDamaged : kTrackWhole;
 }
 
-// Marks the timeline cell of an event at tick. *passed counts the tempo changes at or before
-// the track's previous event; a track's ticks only grow, so it only moves forward.
-static void MarkEvent(DWORD tick, unsigned* passed)
+// Microseconds times ticks per quarter from tick 0 to tick, through the tempo map. *passed
+// counts the tempo changes at or before an earlier tick (0 to search from the start); a
+// track's ticks only grow, so a walk along it only moves it forward.
+static ULONGLONG TimeAt(DWORD tick, unsigned* passed)
 {
     while (*passed < tempo_count && tempo_changes[*passed].tick <= tick)
         ++*passed;
-    ULONGLONG time = (ULONGLONG)tick * kDefaultTempo;
-    if (*passed > 0) {
-        const TempoChange& change = tempo_changes[*passed - 1];
-        time = change.time + (ULONGLONG)(tick - change.tick) * change.us_per_quarter;
-    }
-    ULONGLONG cell = time / timeline_cell;
+    if (*passed == 0)
+        return (ULONGLONG)tick * kDefaultTempo;
+    const TempoChange& change = tempo_changes[*passed - 1];
+    return change.time + (ULONGLONG)(tick - change.tick) * change.us_per_quarter;
+}
+
+// Marks the timeline cell of an event at tick (*passed as for TimeAt).
+static void MarkEvent(DWORD tick, unsigned* passed)
+{
+    ULONGLONG cell = TimeAt(tick, passed) / timeline_cell;
     if (cell < kTimelineCells)
         timeline[cell / 8] |= (BYTE)(1 << (cell % 8));
 }
@@ -234,18 +239,6 @@ static int BuildTempoMap()
     return 1;
 }
 
-// Microseconds times ticks per quarter from tick 0 to tick, through the tempo map.
-static ULONGLONG TimeAt(DWORD tick)
-{
-    unsigned passed = 0;
-    while (passed < tempo_count && tempo_changes[passed].tick <= tick)
-        ++passed;
-    if (passed == 0)
-        return (ULONGLONG)tick * kDefaultTempo;
-    const TempoChange& change = tempo_changes[passed - 1];
-    return change.time + (ULONGLONG)(tick - change.tick) * change.us_per_quarter;
-}
-
 // Whether some wait between consecutive events of the spans read (from the start of play to
 // the last event) is longer than kMaxEventWaitMs. end_time: the time of the last event.
 static int HasEndlessWait(ULONGLONG end_time, DWORD ticks_per_quarter)
@@ -330,7 +323,8 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms)
         return 1;
     // What reads of a damaged file is still checked for endless waits; its length is the
     // sequencer's to give.
-    ULONGLONG end_time = TimeAt(end_tick);
+    unsigned passed = 0;
+    ULONGLONG end_time = TimeAt(end_tick, &passed);
     if (HasEndlessWait(end_time, division))
         return 0;
     ULONGLONG length = end_time / ((ULONGLONG)division * 1000);
