@@ -1,12 +1,13 @@
 #!/bin/sh
-# Installs what the build and the tests need on Debian, as root, when it is missing.
+# Installs what the build, the release package and the tests need on Debian, as root, when it
+# is missing.
 set -e
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
 for pkg in cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest \
            wine wine32:i386 xvfb xauth pulseaudio pulseaudio-utils sox \
            python3 python3-pefile python3-mido imagemagick x11-utils fonts-wine \
-           fluidsynth timgm6mb-soundfont; do
+           fluidsynth timgm6mb-soundfont zip unzip systemd; do
     have "$pkg" || need="$need $pkg"
 done
 [ -z "$need" ] && exit 0
