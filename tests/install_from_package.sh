@@ -1,0 +1,62 @@
+#!/bin/sh
+# Installs from the release package alone, as a user would, and listens: unpacks the package
+# into an empty folder, makes a fresh Wine prefix, installs the MIDI output driver with the
+# package's own script, starts FluidSynth as the script's on-demand unit does, plays a real
+# MIDI file in the player with the unpacked DLL as its plug-in, and checks that the notes
+# reached FluidSynth (the driver's log) and that the sound server heard them loud; then
+# uninstalls and checks that the prefix is as it was. Needs tools/test.sh's sound server.
+# Usage: tests/install_from_package.sh PACKAGE_FOLDER PLAYER_FOLDER SONG.mid
+set -e
+tmp=$(mktemp -d)
+# A prefix, and a home without a user service manager, of this check's own.
+WINEPREFIX="$tmp/prefix" HOME="$tmp/home"
+export WINEPREFIX HOME
+unset DBUS_SESSION_BUS_ADDRESS MIDI_SYNTH_PORT
+pids=""
+cleanup() {
+    kill $pids 2>/dev/null || true
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT INT TERM
+
+unzip -q "$1"/*.zip -d "$tmp/unpacked"
+package=$(echo "$tmp"/unpacked/*)
+# The stand-in host loads the plug-in beside it: its folder is the plug-in folder.
+mkdir "$tmp/player"
+cp "$2/player.exe" "$2/appdata.dll" "$package/midi_plugin.dll" "$tmp/player/"
+
+state() {
+    wine reg query 'HKCU\Software\Wine\Drivers' /s 2>&1 | tr -d '\r'
+    ls "$WINEPREFIX/drive_c/windows/system32" "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null
+    ls -R "$HOME/.config/systemd" 2>/dev/null || true
+}
+wine wineboot -i </dev/null >/dev/null 2>&1
+state >"$tmp/before"
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+MIDI_SYNTH_PORT=$port sh "$package/wine/install-synth.sh"
+
+synth=$(sed -n 's/^ExecStart=//p' "$HOME/.config/systemd/user/tessarin-midi-synth@.service")
+systemd-socket-activate -E XDG_RUNTIME_DIR -l "127.0.0.1:$port" --accept --inetd sh -c "exec $synth" \
+    2>"$tmp/synth.log" &
+pids="$!"
+parecord --latency-msec=100 --device=nul.monitor --file-format=wav "$tmp/heard.wav" &
+pids="$pids $!"
+MIDI_LOG_FILE="Z:$tmp/midi.log" wine "$tmp/player/player.exe" --console "$3" </dev/null
+sleep 2 # the recorder's buffers, into the file
+kill $pids
+pids=""
+
+status=0
+notes=$(awk '$2 == "data" && substr($3, 7, 1) == "9" && substr($3, 3, 2) != "00"' "$tmp/midi.log" | wc -l)
+# RMS of the music, the silence before and after it trimmed.
+rms=$(sox "$tmp/heard.wav" -n silence 1 0.05 0.1% reverse silence 1 0.05 0.1% reverse stat 2>&1 |
+    sed -n 's/^RMS *amplitude: *//p')
+echo "heard: $notes note-ons reached FluidSynth; the music's RMS ${rms:-none} of full scale"
+[ "$notes" -gt 0 ] || { echo "FAIL: no note reached FluidSynth"; cat "$tmp/synth.log"; status=1; }
+awk -v rms="${rms:-0}" 'BEGIN { exit !(rms > 0.01) }' || { echo "FAIL: the music was not loud"; status=1; }
+
+sh "$package/wine/install-synth.sh" --uninstall
+state >"$tmp/after"
+diff "$tmp/before" "$tmp/after" || { echo "FAIL: the prefix is not as it was"; status=1; }
+exit $status
