@@ -162,8 +162,9 @@ uninstall() {
         reg delete "$drivers" /v Audio /f
     fi
     reg delete "$mine" /f || true
-    # A Drivers key left empty was made by the install.
-    if [ -z "$($WINE reg query "$drivers" 2>/dev/null | tr -d '\r' | grep -v -e '^HKEY' -e '^$')" ]; then
+    # A Drivers key left without values or subkeys (PulseAudio's driver keeps its devices in
+    # one) was made by the install.
+    if [ -z "$($WINE reg query "$drivers" 2>/dev/null | tr -d '\r' | grep -v -x -e 'HKEY_CURRENT_USER\\Software\\Wine\\Drivers' -e '')" ]; then
         reg delete "$drivers" /f || true
     fi
     rm -f "$system32/winefluid.drv"

@@ -26,8 +26,10 @@ package=$(echo "$tmp"/unpacked/*)
 mkdir "$tmp/player"
 cp "$2/player.exe" "$2/appdata.dll" "$package/midi_plugin.dll" "$tmp/player/"
 
+# What the install touches (Wine's PulseAudio driver adds its devices beside it as sound plays).
 state() {
-    wine reg query 'HKCU\Software\Wine\Drivers' /s 2>&1 | tr -d '\r'
+    wine reg query 'HKCU\Software\Wine\Drivers' /v Audio 2>/dev/null | tr -d '\r' | grep Audio || echo "no Audio"
+    wine reg query 'HKCU\Software\Wine\Drivers\winefluid.drv' 2>/dev/null | tr -d '\r' | grep . || echo "no driver key"
     ls "$WINEPREFIX/drive_c/windows/system32" "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null
     ls -R "$HOME/.config/systemd" 2>/dev/null || true
 }
