@@ -12,9 +12,11 @@ for tool in cmake i686-w64-mingw32-g++-posix zip; do
 done
 DIST="${1:-dist}"
 WORK="${2:-build/release}"
-SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
+SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct 2>/dev/null || true)}"
 export SOURCE_DATE_EPOCH
 version=$(sed -n 's/^static const char kDescription\[\] = ".* \(v[0-9.]*\) .*/\1/p' module/in_module.cpp)
+[ -n "$SOURCE_DATE_EPOCH" ] || { echo "not a git checkout: set SOURCE_DATE_EPOCH" >&2; exit 1; }
+[ -n "$version" ] || { echo "no version in the plug-in's description (module/in_module.cpp)" >&2; exit 1; }
 name="tessarin-midi-plugin-$version"
 
 rm -rf "$WORK"
