@@ -9,6 +9,7 @@
 #include "module/in_module.h"
 #include "playback/clock.h"
 #include "playback/midi_file.h"
+#include "playback/sequencer_copy.h"
 #include "settings/settings_store.h"
 #include "streaming/streamed_file.h"
 
@@ -23,15 +24,35 @@ static int pause_position_ms = 0;
 static int paused = 0;
 static int end_notified = 0;
 
+static MCIERROR OpenDevice(MCI_OPEN_PARMSA* record, const char* element)
+{
+    record->lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
+    record->lpstrElementName = element;
+    return mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT,
+                           (DWORD_PTR)record);
+}
+
 MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, int* file_length)
 {
     ZeroMemory(record, sizeof(*record));
-    if (!ReadMidiFile(path, file_length))
+    if (!ReadMidiFile(path, file_length, nullptr))
         return MCIERR_INVALID_FILE;
-    record->lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
-    record->lpstrElementName = path;
-    return mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT,
-                           (DWORD_PTR)record);
+    return OpenDevice(record, path);
+}
+
+// As OpenSequencer, but Wine's sequencer gets the sequencer-ready copy of a file that can be
+// timed (playback/sequencer_copy.h), the only one it plays in time; a file whose copy would be
+// too large is refused. Every other sequencer, and Wine's for files that cannot be timed, gets
+// the file itself.
+static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path, int* file_length)
+{
+    ZeroMemory(record, sizeof(*record));
+    if (!ReadMidiFile(path, file_length, IsWineSequencer() ? WriteSequencerCopy : nullptr))
+        return MCIERR_INVALID_FILE;
+    MCIERROR result = OpenDevice(record, SequencerCopyHeld() ? LendSequencerCopy() : path);
+    if (result != 0)
+        ReturnSequencerCopy();
+    return result;
 }
 
 // Some sequencers (Wine's) report every length as if the file ran at 120 beats a minute; the
@@ -50,7 +71,9 @@ MCIERROR QuerySequencerLength(MCIDEVICEID device, int file_length, int* length)
     return result;
 }
 
-// Play from `from` to the end of the file, without waiting.
+// Play from `from` to the end of the file, without waiting. Wine's sequencer then starts the
+// music with the first event at or after `from` sounding at once: from a copy, within a
+// wake-up interval of it, which is where Resume and SetPosition set the clock.
 static void PlayFrom(int from)
 {
     MCI_PLAY_PARMS play = {};
@@ -87,7 +110,7 @@ int __cdecl Play(const char* path)
 
     MCI_OPEN_PARMSA record;
     int file_length;
-    if (OpenSequencer(&record, local, &file_length) != 0)
+    if (OpenForPlay(&record, local, &file_length) != 0)
         return 1;
     open_record = record;
 
@@ -135,7 +158,7 @@ void __cdecl Resume(void)
     paused = 0;
     ClockThaw();
     PlayFrom(pause_position_ms);
-    ClockRebase(pause_position_ms);
+    ClockRebase(SequencerCopyStartAt(pause_position_ms));
 }
 
 int __cdecl IsPaused(void)
@@ -148,6 +171,7 @@ void __cdecl Stop(void)
     SendGeneric(MCI_STOP);
     SendGeneric(MCI_CLOSE);
     open_record.wDeviceID = 0;
+    ReturnSequencerCopy();
     playing = 0;
     StopCapture();
     in_module.vis_close();
@@ -179,5 +203,5 @@ void __cdecl SetPosition(int ms)
         return;
     }
     PlayFrom(ms);
-    ClockRebase(ms);
+    ClockRebase(SequencerCopyStartAt(ms));
 }
