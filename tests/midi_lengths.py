@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Expected lengths of MIDI files from an independent reader (mido), for file_info_test.
+"""Expected lengths and note times of MIDI files from an independent reader (mido), for
+file_info_test and music_test.
 
 Usage: midi_lengths.py DATA_FOLDER OUT_FOLDER
 Copies the real files of DATA_FOLDER into OUT_FOLDER, writes generated files with tempo
-changes in the middle beside them, and OUT_FOLDER/lengths.txt: "<file> <milliseconds>" a line.
+changes in the middle beside them, OUT_FOLDER/lengths.txt: "<file> <milliseconds>" a line, and
+OUT_FOLDER/notes.txt: "<file> <milliseconds> <key>" for every note-on of the real files.
 """
 import os
 import shutil
@@ -71,10 +73,17 @@ def main():
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
     lines = []
+    notes_out = []
     for name in sorted(os.listdir(data)):
         if name.endswith('.mid'):
             shutil.copy(os.path.join(data, name), out)
-            lines.append((name, mido.MidiFile(os.path.join(out, name)).length * 1000))
+            midi = mido.MidiFile(os.path.join(out, name))
+            lines.append((name, midi.length * 1000))
+            at = 0.0
+            for message in midi:
+                at += message.time
+                if message.type == 'note_on' and message.velocity > 0:
+                    notes_out.append('%s %.3f %d\n' % (name, at * 1000, message.note))
     for name, midi, expected in generated():
         path = os.path.join(out, name)
         midi.save(path)
@@ -89,6 +98,8 @@ def main():
     with open(os.path.join(out, 'lengths.txt'), 'w') as f:
         for name, ms in lines:
             f.write('%s %.3f\n' % (name, ms))
+    with open(os.path.join(out, 'notes.txt'), 'w') as f:
+        f.writelines(notes_out)
     print('%d files' % len(lines))
 
 

@@ -5,6 +5,9 @@
 #include "playback/midi_file.h"
 #include "tools/midi_writer.h"
 
+#include <cstring>
+#include <memory>
+
 using rig::PluginTest;
 
 // Waits, pumping messages, until the plug-in posts the end of the file or `limit_ms` pass.
@@ -159,17 +162,17 @@ TEST_F(RealSequencerTest, ChecksTheDeclaredTracksOnlyAndRefusesOversizedOnesAtOn
     }
 }
 
-// Wine's sequencer sleeps until its next event is due, and its stop (Pause, Stop, a seek) waits
-// that long on the host's thread. A file that waits more than two minutes between events (a
-// damaged delta time reads as hours), or holds a number longer than the format's four bytes, is
-// refused; long rests are not, nor a conductor track whose end comes minutes after its last
-// tempo change while another track fills the time.
-TEST_F(RealSequencerTest, RefusesFilesThatWouldKeepTheHostWaiting)
+// Wine's sequencer sleeps until its next event is due, and its stop (Pause, Stop, a seek) waited
+// that long on the host's thread; it plays a copy of the file that wakes it every few
+// milliseconds. So a rest of minutes plays and stops at once, as does a conductor track whose
+// end comes minutes after its last tempo change. A file holding a number longer than the
+// format's four bytes is refused, and one whose events wait days, whose copy would be too large.
+TEST_F(RealSequencerTest, LongRestsPlayAndStopAtOnceWhileDamageIsRefused)
 {
     MidiSong rest = ScaleSong(2); // 480 ticks a quarter at 120 bpm: 960 ticks a second
-    rest.notes.push_back({100 * 960, 480, 0, 67, 90});
-    MidiSong endless = rest;
-    endless.notes.back().start_ticks = 125 * 960;
+    rest.notes.push_back({125 * 960, 480, 0, 67, 90});
+    MidiSong days = rest;
+    days.notes.back().start_ticks = 3 * 86400 * 960;
     std::vector<uint8_t> overlong = EncodeMidi(ScaleSong(2));
     overlong.insert(overlong.begin() + 22, {0x80, 0x80, 0x80, 0x80});
     overlong[21] += 4;
@@ -185,15 +188,64 @@ TEST_F(RealSequencerTest, RefusesFilesThatWouldKeepTheHostWaiting)
         const char* name;
         std::vector<uint8_t> bytes;
         int length;
-    } cases[] = {{"rest.mid", EncodeMidi(rest), 100500}, {"endless.mid", EncodeMidi(endless), kUnknownLength},
-                 {"overlong.mid", overlong, kUnknownLength}, {"conductor.mid", played, 180000}};
+        int play;
+    } cases[] = {{"rest.mid", EncodeMidi(rest), 125500, 0},
+                 {"days.mid", EncodeMidi(days), 3 * 86400 * 1000 + 500, 1},
+                 {"overlong.mid", overlong, kUnknownLength, 1},
+                 {"conductor.mid", played, 180000, 0}};
     for (const auto& c : cases) {
         std::string path = WriteBytes(c.name, std::string(c.bytes.begin(), c.bytes.end()));
         int length = 0;
         mod->GetFileInfo(path.c_str(), nullptr, &length);
         EXPECT_EQ(length, c.length) << c.name;
-        EXPECT_EQ(mod->Play(path.c_str()), c.length == kUnknownLength ? 1 : 0) << c.name;
+        EXPECT_EQ(mod->Play(path.c_str()), c.play) << c.name;
+        if (c.play != 0 || midiOutGetNumDevs() == 0) {
+            mod->Stop();
+            continue;
+        }
+        // In the rest after the first second, where the sequencer waits for a note minutes
+        // away (the bound is generous: the stop used to wait for that note).
+        Sleep(1500);
+        DWORD before = GetTickCount();
+        mod->SetPosition(2000);
+        mod->Pause();
+        mod->Resume();
         mod->Stop();
+        EXPECT_LT(GetTickCount() - before, 500u) << c.name << ": a seek, a pause, a resume and a stop in a long rest";
+    }
+}
+
+// Only Wine's sequencer is handed the copy; any other gets the file itself, as the plug-in
+// finds out from the system (ntdll's wine_get_version, here hidden from it).
+static FARPROC(WINAPI* real_get_proc_address)(HMODULE, LPCSTR);
+static FARPROC WINAPI NotWine(HMODULE module, LPCSTR name)
+{
+    if (HIWORD((ULONG_PTR)name) != 0 && strcmp(name, "wine_get_version") == 0)
+        return nullptr;
+    return real_get_proc_address(module, name);
+}
+
+TEST_F(RealSequencerTest, OnlyWinesSequencerIsHandedTheCopy)
+{
+    // Each side on a fresh load, which asks the system afresh.
+    for (bool wine : {true, false}) {
+        if (!wine) {
+            TearDown();
+            SetUp();
+        }
+        std::string path = WriteScale("scale.mid", 4);
+        rig::MciRecorder mci(dll, true);
+        real_get_proc_address = GetProcAddress;
+        std::unique_ptr<rig::ImportPatch> hide;
+        if (!wine)
+            hide = std::make_unique<rig::ImportPatch>(dll, "kernel32.dll", "GetProcAddress", (void*)NotWine);
+        ASSERT_EQ(mod->Play(path.c_str()), 0);
+        EXPECT_EQ(mod->GetLength(), 2000);
+        mod->Stop();
+        std::vector<rig::MciCall> calls = mci.Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0].command, (UINT)MCI_OPEN);
+        EXPECT_EQ(calls[0].element == path, !wine) << "opened " << calls[0].element;
     }
 }
 
