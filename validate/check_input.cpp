@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "tools/midi_writer.h"
@@ -244,13 +246,70 @@ static std::vector<uint8_t> Put16(std::vector<uint8_t> bytes, size_t at, uint16_
     return bytes;
 }
 
-// Truncations, bit flips, byte runs and broken header and track fields of valid files.
+// The offset of the data of the second track chunk of a Standard MIDI File (the first when
+// there is one), and its declared length; 0 when there is none.
+static size_t TrackData(const std::vector<uint8_t>& bytes, uint32_t* length)
+{
+    size_t found = 0;
+    for (size_t at = 14, n = 0; at + 8 <= bytes.size() && n < 2; ++n) {
+        if (memcmp(&bytes[at], "MTrk", 4) != 0)
+            break;
+        found = at + 8;
+        *length = (uint32_t)bytes[at + 4] << 24 | bytes[at + 5] << 16 | bytes[at + 6] << 8 | bytes[at + 7];
+        at += 8 + (size_t)*length;
+    }
+    return found;
+}
+
+// Real music from tests/data (copied beside the validator at build time), each damaged in the
+// ways files arrive damaged: cut short, bits flipped, a meta event whose length runs past its
+// track, stray data bytes, a delta time of days, a track declared longer than the file.
+static std::vector<std::vector<uint8_t>> DamagedRealFiles()
+{
+    std::vector<std::vector<uint8_t>> out;
+    Random r = {run.seed * 7919u + 13u};
+    WIN32_FIND_DATAA found;
+    std::string folder = hostlib::ProgramFolder() + "real_midi\\";
+    HANDLE search = FindFirstFileA((folder + "*.mid").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return out;
+    do {
+        std::ifstream in(folder + found.cFileName, std::ios::binary);
+        std::vector<uint8_t> real((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        uint32_t length = 0;
+        size_t data = TrackData(real, &length);
+        if (data == 0 || length < 16 || data + length > real.size())
+            continue;
+        auto inserted = [&](size_t at, std::vector<uint8_t> bytes) {
+            std::vector<uint8_t> v = real;
+            v.insert(v.begin() + at, bytes.begin(), bytes.end());
+            return Put32(v, data - 4, length + (uint32_t)bytes.size());
+        };
+        out.push_back(std::vector<uint8_t>(real.begin(), real.begin() + data + length / 2));
+        std::vector<uint8_t> flipped = real;
+        for (int i = 0; i < 8; ++i)
+            flipped[data + r.Range(0, (int)length - 1)] ^= uint8_t(1 << r.Range(0, 7));
+        out.push_back(flipped);
+        out.push_back(inserted(data, {0x00, 0xFF, 0x01, 0x8F, 0xFF, 0xFF, 0x7F}));
+        std::vector<uint8_t> stray;
+        for (int i = 0; i < 5; ++i)
+            stray.push_back(uint8_t(r.Range(0, 0x7F)));
+        out.push_back(inserted(data + r.Range(0, (int)length - 1), stray));
+        out.push_back(inserted(data, {0x8F, 0xFF, 0xFF, 0x7F, 0xFF, 0x01, 0x00}));
+        out.push_back(Put32(real, data - 4, length + 1000));
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return out;
+}
+
+// Damaged real files, truncations, bit flips, byte runs and broken header and track fields of
+// valid files.
 static std::vector<std::vector<uint8_t>> Corpus(int count)
 {
     MidiSong two = ScaleSong(8, 8); // dense, so that Pause and seeks in what plays stay short
     two.tempo_us_per_quarter = 400000;
     std::vector<std::vector<uint8_t>> seeds = {EncodeMidi(ScaleSong(4)), EncodeMidi(two)};
-    std::vector<std::vector<uint8_t>> out;
+    std::vector<std::vector<uint8_t>> out = DamagedRealFiles();
     const std::vector<uint8_t>& base = seeds[0];
     // Fixed damage first: every header and track field broken in the ways files break.
     out.push_back(Put32(base, 4, 0));          // header length 0
@@ -372,9 +431,10 @@ static void CorruptedCorpus()
         } else {
             ++refused;
             check.Expect(plugin.mod->GetLength() == length_before, "file %d: a refused Play changed the length", (int)i);
+            // Or a file of more than five hours, whose copy for Wine's sequencer would be too large.
             if (f.file_info)
-                check.Expect(info_length == -1000, "file %d: refused by Play but GetFileInfo gives length %d", (int)i,
-                             info_length);
+                check.Expect(info_length == -1000 || info_length > 5 * 3600 * 1000,
+                             "file %d: refused by Play but GetFileInfo gives length %d", (int)i, info_length);
         }
         plugin.mod->Stop();
         if (check.failed())
