@@ -15,7 +15,17 @@ unset DBUS_SESSION_BUS_ADDRESS MIDI_SYNTH_PORT
 pids=""
 cleanup() {
     kill $pids 2>/dev/null || true
-    wineserver -k </dev/null >/dev/null 2>&1 || true
+    if [ -d "$WINEPREFIX" ]; then
+        wineserver -k </dev/null >/dev/null 2>&1 || true
+        # The server's folder of the prefix, which Wine leaves behind.
+        server=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))
+        for folder in /tmp/wine-*/"$server" /tmp/.wine-"$(id -u)"/"$server"; do
+            if [ -d "$folder" ]; then
+                rm -rf "$folder"
+                rmdir "$(dirname "$folder")" 2>/dev/null || true
+            fi
+        done
+    fi
     rm -rf "$tmp"
 }
 trap cleanup EXIT INT TERM
