@@ -1,6 +1,9 @@
 // What is heard, timed through the MIDI output driver's log (tools/bench.sh installs the driver
 // and starts FluidSynth): the plug-in's Play, GetPosition, Pause and Stop beside the bare MCI
 // sequence doing the same (open and play; the sequencer's own position; pause; stop and close).
+// Then real pieces (tests/data, whose note times mido gives: tools/bench.sh writes them), each
+// against the clock a host reads: the plug-in's, or for the bare sequence one started at play
+// and set at each seek and resume.
 #include "bench/bench_common.h"
 
 #include <mmsystem.h>
@@ -22,6 +25,7 @@ struct Player {
     virtual void Pause() = 0;
     virtual void Resume() = 0;
     virtual void Stop() = 0;
+    virtual void Seek(int ms) = 0;
 };
 
 struct PluginPlayer : Player {
@@ -32,6 +36,7 @@ struct PluginPlayer : Player {
     void Pause() override { mod->Pause(); }
     void Resume() override { mod->Resume(); }
     void Stop() override { mod->Stop(); }
+    void Seek(int ms) override { mod->SetPosition(ms); }
 };
 
 struct BarePlayer : Player {
@@ -69,6 +74,12 @@ struct BarePlayer : Player {
     {
         Generic(MCI_STOP);
         Generic(MCI_CLOSE);
+    }
+    void Seek(int ms) override
+    {
+        MCI_PLAY_PARMS play = {};
+        play.dwFrom = (DWORD)ms;
+        mciSendCommandA(device, MCI_PLAY, MCI_FROM, (DWORD_PTR)&play);
     }
 };
 
@@ -147,6 +158,162 @@ static double Percentile(std::vector<double> values, int percent, bool magnitude
     return values[(values.size() - 1) * percent / 100];
 }
 
+// --- real pieces ------------------------------------------------------------------------
+
+// A player and the clock a host reads: the plug-in's position, or one of the bench's own.
+struct Clocked {
+    Player* player;
+    bool own_clock;
+    LONGLONG base_us = 0;
+    int base_ms = 0;
+    void Set(int ms)
+    {
+        base_us = heard::NowUs();
+        base_ms = ms;
+    }
+    int Read() { return own_clock ? base_ms + (int)((heard::NowUs() - base_us) / 1000) : player->Position(); }
+};
+
+// Where a stretch of music began: the call that started it, when it returned, the clock then.
+struct Stretch {
+    LONGLONG call_us, at_us;
+    int position;
+};
+
+struct PieceFigures {
+    std::vector<double> spread_ms, drift_ms, lost, start_ms, seek_ms, pause_ms, stop_ms;
+};
+
+template <class F> static double TimedMs(F call)
+{
+    LONGLONG before = heard::NowUs();
+    call();
+    return (heard::NowUs() - before) / 1000.0;
+}
+
+// The 95th percentile of how far the notes stray from their median offset against the clock.
+static double Spread(const heard::Timing& t)
+{
+    std::vector<double> d;
+    for (double o : t.offsets)
+        d.push_back(o - t.median);
+    return Percentile(d, 95, true);
+}
+
+// The whole of a piece from the start: how far its notes stray from the clock, and how far its
+// last tenth is from its first.
+static void WholePiece(Clocked c, const std::string& path, int length_ms, const std::string& log,
+                       const std::vector<std::pair<double, int>>& notes, PieceFigures* f)
+{
+    DeleteFileA(log.c_str());
+    LONGLONG call = heard::NowUs();
+    if (!c.player->Play(path.c_str()))
+        return;
+    c.Set(0);
+    Stretch s = {call, heard::NowUs(), c.Read()};
+    Sleep(length_ms + 300);
+    c.player->Stop();
+    heard::Timing t = heard::Match(heard::Read(log), s.call_us, s.at_us, s.position, length_ms, notes);
+    if (t.offsets.size() < 40)
+        return;
+    f->start_ms.push_back((heard::NoteOns(heard::Read(log), call)[0].us - call) / 1000.0);
+    f->spread_ms.push_back(Spread(t));
+    size_t tenth = t.offsets.size() / 10;
+    f->drift_ms.push_back(Median({t.offsets.end() - tenth, t.offsets.end()}) -
+                          Median({t.offsets.begin(), t.offsets.begin() + tenth}));
+}
+
+// Seeks across a piece, each followed by a pause and a resume: the notes due in the 2 s after
+// each that are not heard, how far those heard stray, and how long each call keeps the host.
+static void SeeksAndResumes(Clocked c, const std::string& path, const std::string& log,
+                            const std::vector<std::pair<double, int>>& notes, PieceFigures* f)
+{
+    DeleteFileA(log.c_str());
+    if (!c.player->Play(path.c_str()))
+        return;
+    c.Set(0);
+    std::vector<Stretch> stretches;
+    for (int point : {23456, 61234, 98765, 120001}) {
+        Sleep(1500);
+        LONGLONG call = heard::NowUs();
+        f->seek_ms.push_back(TimedMs([&] { c.player->Seek(point); }));
+        c.Set(point);
+        stretches.push_back({call, heard::NowUs(), c.Read()});
+        Sleep(2500);
+        int paused_at = c.Read();
+        f->pause_ms.push_back(TimedMs([&] { c.player->Pause(); }));
+        Sleep(300);
+        call = heard::NowUs();
+        c.player->Resume();
+        c.Set(paused_at);
+        stretches.push_back({call, heard::NowUs(), c.Read()});
+        Sleep(2500);
+    }
+    f->stop_ms.push_back(TimedMs([&] { c.player->Stop(); }));
+    std::vector<heard::Line> heard_lines = heard::Read(log);
+    for (const Stretch& s : stretches) {
+        heard::Timing t = heard::Match(heard_lines, s.call_us, s.at_us, s.position, s.position + 2000, notes);
+        f->lost.push_back(t.lost);
+        if (!t.offsets.empty())
+            f->spread_ms.push_back(Spread(t));
+    }
+}
+
+static void RealPieces(Player* plugin, BarePlayer* bare, const std::string& log)
+{
+    std::string folder = hostlib::ProgramFolder() + "midi_lengths\\";
+    struct Piece {
+        const char* name;
+        int length_ms;
+    } whole = {"coconut_run2.mid", 68000};
+    std::vector<std::pair<double, int>> whole_notes = heard::FileNotes(folder, whole.name);
+    std::vector<std::pair<double, int>> bach = heard::FileNotes(folder, "bach-prelude-c-major-bwv846.mid");
+    if (whole_notes.empty() || bach.empty()) {
+        printf("\nno note times beside the benchmark (tools/bench.sh writes them)\n");
+        return;
+    }
+    PieceFigures fp, fb, sp, sb;
+    WholePiece({plugin, false}, folder + whole.name, whole.length_ms, log, whole_notes, &fp);
+    WholePiece({bare, true}, folder + whole.name, whole.length_ms, log, whole_notes, &fb);
+    std::string prelude = folder + "bach-prelude-c-major-bwv846.mid";
+    SeeksAndResumes({plugin, false}, prelude, log, bach, &sp);
+    SeeksAndResumes({bare, true}, prelude, log, bach, &sb);
+    // The size of the copy the plug-in hands Wine's sequencer, read as the sequencer reads it,
+    // against the file's.
+    std::vector<double> growth;
+    for (const char* name : {"satie-gymnopedie-no1.mid", "fur-elise.mid", "midnight_snow_run.mid", "peacherine-rag.mid",
+                             "bach-prelude-c-major-bwv846.mid", "chuggachugga.mid", "ttsong_iii_imuh3.mid"}) {
+        std::string path = folder + name;
+        plugin->Play(path.c_str());
+        HMMIO copy = mmioOpenA((LPSTR) "sequencer-ready.TQS+", nullptr, MMIO_READ);
+        if (copy != nullptr) {
+            WIN32_FILE_ATTRIBUTE_DATA file;
+            GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &file);
+            growth.push_back((double)mmioSeek(copy, 0, SEEK_END) / file.nFileSizeLow);
+            mmioClose(copy, 0);
+        }
+        plugin->Stop();
+    }
+
+    printf("\nreal pieces: %s whole (%d s), Bach's C major prelude sought to 4 points, each then paused and resumed\n",
+           whole.name, whole.length_ms / 1000);
+    printf("%-44s %12s %12s %9s\n", "", "plug-in", "bare MCI", "ratio");
+    PrintRow("whole piece: notes off the clock, p95 |e-median|", Median(fp.spread_ms), Median(fb.spread_ms), "ms");
+    PrintRow("whole piece: last tenth minus first tenth", Median(fp.drift_ms), Median(fb.drift_ms), "ms");
+    PrintRow("whole piece: Play to first note", Median(fp.start_ms), Median(fb.start_ms), "ms");
+    PrintRow("notes lost in 2 s after a seek or resume", Median(sp.lost), Median(sb.lost), "notes");
+    PrintRow("... most lost after one", Percentile(sp.lost, 100, false), Percentile(sb.lost, 100, false), "notes");
+    PrintRow("after a seek or resume: p95 |e-median|", Median(sp.spread_ms), Median(sb.spread_ms), "ms");
+    PrintRow("seek while playing (median)", Median(sp.seek_ms), Median(sb.seek_ms), "ms");
+    PrintRow("seek while playing (slowest)", Percentile(sp.seek_ms, 100, false), Percentile(sb.seek_ms, 100, false), "ms");
+    PrintRow("Pause (median)", Median(sp.pause_ms), Median(sb.pause_ms), "ms");
+    PrintRow("Pause (slowest)", Percentile(sp.pause_ms, 100, false), Percentile(sb.pause_ms, 100, false), "ms");
+    PrintRow("Stop", Median(sp.stop_ms), Median(sb.stop_ms), "ms");
+    if (!growth.empty())
+        printf("the copy Wine's sequencer reads: %.1f to %.1f times the file (median %.1f)\n",
+               Percentile(growth, 0, false), Percentile(growth, 100, false), Median(growth));
+}
+
 int main()
 {
     MidiSong line;
@@ -186,6 +353,7 @@ int main()
              Percentile(with_bare.stop_ms, 100, false), "ms");
     PrintRow("processor time while paused (median)", Median(with_plugin.paused_cpu), Median(with_bare.paused_cpu),
              "% of a core");
+    RealPieces(&plugin, &bare, log);
     DeleteFileA(song.c_str());
     DeleteFileA(log.c_str());
     FreeLibrary(dll);

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 
 #include "synth/log_reader.h"
 #include "tools/midi_writer.h"
@@ -20,8 +19,11 @@ constexpr int kNotes = 16;
 constexpr int kNoteMs = 250; // 240 ticks at the default tempo
 constexpr int kFirstPitch = 60;
 
+using heard::FileNotes;
 using heard::Line;
+using heard::Match;
 using heard::NowUs;
+using heard::Timing;
 
 int Note(const Line& l) { return heard::Key(l) - kFirstPitch; }
 
@@ -101,68 +103,6 @@ constexpr double kLoud = 100; // an organ note at FluidSynth's default gain: abo
 // While paused only the reverberation of the cut note is left, fading: at most a tenth of the
 // loudness while the notes sounded (measured: 4 against 310, 51 against 679).
 constexpr double kSilentShare = 0.1;
-
-// Note-ons of a real test file as an independent reader (mido) times them, in time order:
-// (ms, key), written by tests/midi_lengths.py.
-std::vector<std::pair<double, int>> FileNotes(const std::string& file)
-{
-    std::vector<std::pair<double, int>> notes;
-    std::ifstream in(rig::ProgramFolder() + "midi_lengths\\notes.txt");
-    std::string name;
-    double ms;
-    int key;
-    while (in >> name >> ms >> key)
-        if (name == file)
-            notes.push_back({ms, key});
-    return notes;
-}
-
-// The notes heard after a call that set the clock to `position` at `at_us`, against the file's
-// notes due from there until `until` (a later clock position): each due note is paired with the
-// heard note of its key nearest its due time (within 150 ms), the time the clock gives it.
-struct Timing {
-    int due = 0, lost = 0, added = 0;
-    std::vector<double> offsets; // heard minus due, ms, in the order due
-    double median = 0, worst = 0; // worst: the largest distance of an offset from the median
-};
-
-Timing Match(const std::vector<Line>& heard, LONGLONG call_us, LONGLONG at_us, int position, int until,
-             const std::vector<std::pair<double, int>>& notes)
-{
-    // Notes due or heard in the last 100 ms may fall either side of the end: matched, not counted.
-    const LONGLONG end_us = at_us + (until - position) * 1000LL, counted_us = end_us - 100000;
-    std::vector<Line> ons = heard::NoteOns(heard, call_us, end_us + 60000);
-    std::vector<bool> used(ons.size());
-    Timing t;
-    for (auto [ms, key] : notes) {
-        if (ms < position || ms >= until)
-            continue;
-        LONGLONG due = at_us + (LONGLONG)((ms - position) * 1000);
-        int best = -1;
-        for (size_t i = 0; i < ons.size(); ++i)
-            if (!used[i] && heard::Key(ons[i]) == key && std::llabs(ons[i].us - due) < 150000 &&
-                (best < 0 || std::llabs(ons[i].us - due) < std::llabs(ons[best].us - due)))
-                best = (int)i;
-        bool counted = due < counted_us;
-        t.due += counted;
-        if (best < 0) {
-            t.lost += counted;
-            continue;
-        }
-        used[best] = true;
-        t.offsets.push_back((ons[best].us - due) / 1000.0);
-    }
-    for (size_t i = 0; i < ons.size(); ++i)
-        t.added += !used[i] && ons[i].us < counted_us;
-    if (!t.offsets.empty()) {
-        std::vector<double> sorted = t.offsets;
-        std::sort(sorted.begin(), sorted.end());
-        t.median = sorted[sorted.size() / 2];
-        for (double o : sorted)
-            t.worst = std::max(t.worst, std::fabs(o - t.median));
-    }
-    return t;
-}
 
 class Music : public PluginTest {
 protected:
@@ -347,7 +287,7 @@ TEST_F(Music, PauseSilencesAndResumePlaysOnFromThePausedPositionToTheEnd)
 TEST_F(Music, AfterASeekAndAResumeEveryNoteSoundsOnTime)
 {
     const char* kFile = "bach-prelude-c-major-bwv846.mid";
-    std::vector<std::pair<double, int>> notes = FileNotes(kFile);
+    std::vector<std::pair<double, int>> notes = FileNotes(rig::ProgramFolder() + "midi_lengths\\", kFile);
     ASSERT_GT(notes.size(), 500u) << "no notes.txt (the midi_lengths test writes it)";
     std::string path = rig::ProgramFolder() + "midi_lengths\\" + kFile;
     ASSERT_EQ(mod->Play(path.c_str()), 0);
@@ -390,7 +330,7 @@ TEST_F(Music, AfterASeekAndAResumeEveryNoteSoundsOnTime)
 TEST_F(Music, ADensePieceKeepsToTheClockFromItsFirstNotesToItsLast)
 {
     const char* kFile = "midnight_snow_run.mid";
-    std::vector<std::pair<double, int>> notes = FileNotes(kFile);
+    std::vector<std::pair<double, int>> notes = FileNotes(rig::ProgramFolder() + "midi_lengths\\", kFile);
     ASSERT_GT(notes.size(), 100u) << "no notes.txt (the midi_lengths test writes it)";
     std::string path = rig::ProgramFolder() + "midi_lengths\\" + kFile;
     LONGLONG play = NowUs();
