@@ -28,7 +28,7 @@ static const WORD kCopyDivision = 500;
 static const BYTE kCopyTempo[] = {0x07, 0xA1, 0x20}; // 500000 us a quarter
 // 50 ms was tried too: the music then started up to 38 ms early after a seek.
 static const DWORD kWakeMs = 20;
-// Delta time, meta, type, length: an empty text event.
+// An empty text event (meta, type, length); kNoOpBytes with its one-byte delta time.
 static const BYTE kNoOp[] = {kMidiMeta, 0x01, 0x00};
 static const DWORD kNoOpBytes = 1 + sizeof(kNoOp);
 static const DWORD kTrackDataAt = 22; // after the header chunk and the track chunk's header
@@ -243,7 +243,7 @@ void ReturnSequencerCopy(void)
 {
     copy_size = 0;
     if (lent_module != nullptr) {
-        mmioInstallIOProcA(kCopyIOProc, nullptr, MMIO_REMOVEPROC);
+        mmioInstallIOProcA(kCopyIOProc, ReadCopy, MMIO_REMOVEPROC);
         HMODULE module = lent_module;
         lent_module = nullptr;
         // The host still holds the module (it is calling in), so this never unloads it.
