@@ -172,10 +172,16 @@ static std::string Describe(const Op& op)
 }
 
 // The record's contract, as state.
+static const int kRestartSlackMs = 20;
+
 struct Model {
     int open = 0, playing = 0, paused = 0, length = 0, pause_pos = 0, end_notified = 0;
     DWORD base = 0;
     int frozen = 0;
+    // How far ahead of the point the clock may be set by the seek or resume just made: Wine's
+    // sequencer, played from a sequencer-ready copy, restarts the music at the copy's first
+    // event at or after the point (at most 20 ms on), and the plug-in's clock goes there.
+    int restart_slack = 0;
     std::string current;
     int volume = 0, pan = 0;
     int eof = 0, vis_open = 0, vis_close = 0, mixer_sets = 0;
@@ -301,6 +307,7 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
                 m.base = now - m.base;
             }
             m.base = now - (DWORD)m.pause_pos;
+            m.restart_slack = kRestartSlackMs;
             break;
         case kStop:
             mod->Stop();
@@ -316,6 +323,7 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
                 m.base = (DWORD)to;
             } else {
                 m.base = now - (DWORD)to;
+                m.restart_slack = kRestartSlackMs;
             }
             break;
         }
@@ -373,6 +381,11 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
         int position = mod->GetPosition();
         out.calls += 3;
         int expected_position = m.Read(now);
+        if (!m.frozen && position > expected_position && position - expected_position <= m.restart_slack) {
+            m.base -= (DWORD)(position - expected_position);
+            expected_position = position;
+        }
+        m.restart_slack = 0;
         if (expected_position > m.length && !m.end_notified) {
             m.end_notified = 1;
             ++m.eof;
