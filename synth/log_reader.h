@@ -83,7 +83,7 @@ inline std::vector<std::pair<double, int>> FileNotes(const std::string& folder, 
 
 // The notes heard after a call that set the clock to `position` at `at_us`, against the file's
 // notes due from there until `until` (a later clock position): each due note is paired with the
-// heard note of its key nearest its due time (within 150 ms), the time the clock gives it.
+// heard note of its key nearest its due time (within 250 ms), the time the clock gives it.
 struct Timing {
     int due = 0, lost = 0, added = 0;
     std::vector<double> offsets; // heard minus due, ms, in the order due
@@ -104,7 +104,7 @@ inline Timing Match(const std::vector<Line>& heard, LONGLONG call_us, LONGLONG a
         LONGLONG due = at_us + (LONGLONG)((ms - position) * 1000);
         int best = -1;
         for (size_t i = 0; i < ons.size(); ++i)
-            if (!used[i] && Key(ons[i]) == key && std::llabs(ons[i].us - due) < 150000 &&
+            if (!used[i] && Key(ons[i]) == key && std::llabs(ons[i].us - due) < 250000 &&
                 (best < 0 || std::llabs(ons[i].us - due) < std::llabs(ons[best].us - due)))
                 best = (int)i;
         bool counted = due < counted_us;

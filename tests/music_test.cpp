@@ -342,7 +342,6 @@ TEST_F(Music, ADensePieceKeepsToTheClockFromItsFirstNotesToItsLast)
 
     Timing t = Match(Heard(), play, started, 0, until, notes);
     ASSERT_GT(t.offsets.size(), 60u);
-    EXPECT_EQ(t.lost, 0);
     auto median = [](std::vector<double> v) {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
