@@ -33,13 +33,6 @@ struct TempoChange {
     ULONGLONG time; // microseconds times ticks per quarter from tick 0 to here
 };
 
-// How a track reads. Its good events count either way; a damaged one ends them.
-enum TrackReading {
-    kTrackWhole,
-    kTrackDamaged,   // an event malformed or cut short, ticks overflowing, the tempo table full
-    kTrackUnplayable // a number longer than the format allows, which Wine reads as hours of wait
-};
-
 // Host thread only, and only within one ReadMidiFile: the tempo changes of all tracks read so
 // far, in track order, each track's in tick order; the played tracks' good events.
 static TempoChange tempo_changes[kMaxTempoChanges];
@@ -143,8 +136,9 @@ ULONGLONG MidiTimeAt(DWORD tick, unsigned* passed)
 
 // Walks one track's events from start_tick, keeping its tempo changes. *end_tick: the tick of
 // its end (its end-of-track event, or its last good event); *good_size: the bytes of its good
-// events.
-static TrackReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, DWORD* end_tick, DWORD* good_size)
+// events. Returns kEventRead for a whole track, or what ended its good events (a full tempo
+// table counts as damage).
+static MidiEventReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, DWORD* end_tick, DWORD* good_size)
 {
     MidiTrackCursor track = {data, size, 0, start_tick, 0};
     *end_tick = start_tick;
@@ -152,14 +146,12 @@ static TrackReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, DW
     while (track.at < size) {
         MidiEvent event;
         MidiEventReading reading = ReadMidiEvent(&track, &event);
-        if (reading == kEventUnplayable)
-            return kTrackUnplayable;
-        if (reading == kEventDamaged)
-            return kTrackDamaged;
+        if (reading != kEventRead)
+            return reading;
         if (event.status == kMidiMeta && event.meta_type == kMidiMetaTempo && event.length >= 3) {
             if (tempo_count == kMaxTempoChanges) {
                 tempo_table_full = 1;
-                return kTrackDamaged;
+                return kEventDamaged;
             }
             const BYTE* t = event.data;
             tempo_changes[tempo_count++] = {event.tick, (DWORD)t[0] << 16 | (DWORD)t[1] << 8 | t[2], 0};
@@ -169,7 +161,7 @@ static TrackReading ReadTrack(const BYTE* data, DWORD size, DWORD start_tick, DW
         if (event.status == kMidiMeta && event.meta_type == kMidiMetaEndOfTrack)
             break;
     }
-    return kTrackWhole;
+    return kEventRead;
 }
 
 // Orders the collected tempo changes by tick and gives each its time from tick 0. Returns 0
@@ -233,10 +225,10 @@ static int ReadStandardMidiFile(const BYTE* smf, DWORD size, int* length_ms, Mid
                 // Format 2 tracks are separate sequences, played one after another.
                 DWORD start_tick = format == 2 ? end_tick : 0;
                 DWORD track_end, good_size;
-                TrackReading reading = ReadTrack(smf + at + 8, chunk_length, start_tick, &track_end, &good_size);
-                if (reading == kTrackUnplayable)
+                MidiEventReading reading = ReadTrack(smf + at + 8, chunk_length, start_tick, &track_end, &good_size);
+                if (reading == kEventUnplayable)
                     return 0;
-                if (reading == kTrackDamaged)
+                if (reading == kEventDamaged)
                     whole = 0;
                 tracks[track_count++] = {smf + at + 8, good_size, 0, start_tick, 0};
                 if (track_end > end_tick)

@@ -255,28 +255,10 @@ int SequencerCopyStartAt(int ms)
 {
     if (copy_size == 0 || ms <= 0)
         return ms;
-    // The copy's own events: a delta of one byte (at most kWakeMs) and an explicit status.
-    DWORD at = kTrackDataAt, tick = 0;
-    while (at < copy_size) {
-        tick += copy[at++];
-        if (tick >= (DWORD)ms)
-            return (int)tick;
-        BYTE status = copy[at++];
-        DWORD length;
-        if (status == kMidiMeta) {
-            length = copy[at + 1]; // the copy's meta events are short
-            at += 2;
-        } else if (status == kMidiSysEx || status == kMidiSysExContinued) {
-            length = 0;
-            BYTE b;
-            do {
-                b = copy[at++];
-                length = length << 7 | (b & 0x7F);
-            } while (b & 0x80);
-        } else {
-            length = (status & 0xE0) == 0xC0 ? 1 : 2;
-        }
-        at += length;
-    }
+    MidiTrackCursor track = {copy + kTrackDataAt, copy_size - kTrackDataAt, 0, 0, 0};
+    MidiEvent event;
+    while (track.at < track.size && ReadMidiEvent(&track, &event) == kEventRead)
+        if (event.tick >= (DWORD)ms)
+            return (int)event.tick;
     return ms;
 }
