@@ -27,10 +27,17 @@ TEST_F(PluginTest, ExportReturnsTheSameRecordWithItsFixedWords)
 
 TEST_F(PluginTest, HostWordsAndTrailingWordsAreZeroAtLoad)
 {
-    const int* at_load = (const int*)&record_at_load;
-    for (int w : {2, 3, 24, 25, 26, 27, 28, 29, 30, 31, 32, 33, 34, 36, 37})
-        EXPECT_EQ(at_load[w], 0) << "word " << w;
-    const int* after = (const int*)mod + 38;
+    const InModule& r = record_at_load;
+    for (const void* word : {(const void*)r.main_window, (const void*)r.module_instance, (const void*)r.vis_open,
+                             (const void*)r.vis_close, (const void*)r.pcm_sink_b, (const void*)r.pcm_sink_a,
+                             (const void*)r.announce_format})
+        EXPECT_EQ(word, nullptr);
+    for (int word : r.unused_27)
+        EXPECT_EQ(word, 0);
+    for (int word : r.unused_30)
+        EXPECT_EQ(word, 0);
+    EXPECT_EQ(r.unused_37, 0);
+    const int* after = (const int*)(mod + 1);
     EXPECT_EQ(after[0], 0);
     EXPECT_EQ(after[1], 0);
     EXPECT_EQ(after[2], 0);
@@ -56,7 +63,11 @@ TEST_F(PluginTest, ExportsOnlyTheEntryAndNeedsNoRuntimeDll)
 {
     auto base = (BYTE*)dll;
     auto nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+#ifdef _WIN64
+    EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_AMD64);
+#else
     EXPECT_EQ(nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386);
+#endif
     auto exports = (IMAGE_EXPORT_DIRECTORY*)(base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT].VirtualAddress);
     ASSERT_EQ(exports->NumberOfNames, 1u);
     EXPECT_STREQ((const char*)(base + ((DWORD*)(base + exports->AddressOfNames))[0]), "kestroGetInModule2");

@@ -29,7 +29,7 @@ static HWND owner;
 
 static BOOL WINAPI FakeGetSaveFileNameA(OPENFILENAMEA* d)
 {
-    EXPECT_EQ(d->lStructSize, 76u);
+    EXPECT_EQ(d->lStructSize, sizeof(OPENFILENAME_NT4A)); // 76 bytes in the 32-bit form
     EXPECT_EQ(d->hwndOwner, owner);
     EXPECT_EQ(d->hInstance, nullptr);
     EXPECT_EQ(std::string(d->lpstrFilter, 15), std::string("All files\0*.*\0\0", 15));

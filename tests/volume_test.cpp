@@ -37,7 +37,7 @@ MMRESULT WINAPI Open(LPHMIXER h, UINT id, DWORD_PTR callback, DWORD_PTR instance
 MMRESULT WINAPI LineInfo(HMIXEROBJ m, LPMIXERLINEA line, DWORD flags)
 {
     MIXERLINEA expected = {};
-    expected.cbStruct = 168;
+    expected.cbStruct = sizeof(MIXERLINEA); // 168 in the 32-bit form
     expected.dwComponentType = 0x1004;
     bool ok = (HMIXER)m == kHandle && flags == 3 && memcmp(line, &expected, sizeof(expected)) == 0;
     line->dwLineID = 0x10004;
@@ -48,7 +48,7 @@ MMRESULT WINAPI LineInfo(HMIXEROBJ m, LPMIXERLINEA line, DWORD flags)
 MMRESULT WINAPI LineControls(HMIXEROBJ m, LPMIXERLINECONTROLSA c, DWORD flags)
 {
     MIXERCONTROLA zero = {};
-    bool ok = (HMIXER)m == kHandle && flags == 2 && c->cbStruct == 24 && c->dwLineID == 0x10004 &&
+    bool ok = (HMIXER)m == kHandle && flags == 2 && c->cbStruct == sizeof(MIXERLINECONTROLSA) && c->dwLineID == 0x10004 &&
               c->dwControlType == 0x50030001 && c->cControls == 1 && c->cbmxctrl == 148 &&
               memcmp(c->pamxctrl, &zero, sizeof(zero)) == 0;
     c->pamxctrl->dwControlID = 0x77;
@@ -65,7 +65,7 @@ MMRESULT WINAPI SetDetails(HMIXEROBJ m, LPMIXERCONTROLDETAILS d, DWORD flags)
     fake.levels.clear();
     for (DWORD i = 0; i < d->cChannels; ++i)
         fake.levels.push_back(values[i].dwValue);
-    return Enter("mixerSetControlDetails", (HMIXER)m == kHandle && flags == 0 && d->cbStruct == 24 &&
+    return Enter("mixerSetControlDetails", (HMIXER)m == kHandle && flags == 0 && d->cbStruct == sizeof(MIXERCONTROLDETAILS) &&
                                                d->dwControlID == 0x77 && d->cMultipleItems == 0 && d->cbDetails == 4);
 }
 

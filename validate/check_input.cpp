@@ -44,12 +44,16 @@ struct Random {
 
 static bool RecordIntact(const Plugin& plugin)
 {
-    const int* now = (const int*)plugin.mod;
-    const int* then = (const int*)&plugin.at_load;
-    for (int w : {0, 1, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 35})
-        if (now[w] != then[w])
-            return false;
-    return now[38] == 0 && now[39] == 0 && now[40] == 0;
+    // The plug-in's own words: up to the host's window, from the file types to the host's
+    // visualisation words, and the one after the host's sinks; then nothing past the record.
+    auto now = (const char*)plugin.mod;
+    auto then = (const char*)&plugin.at_load;
+    const size_t ops = offsetof(InModule, file_types), ops_end = offsetof(InModule, vis_open);
+    if (memcmp(now, then, offsetof(InModule, main_window)) != 0 || memcmp(now + ops, then + ops, ops_end - ops) != 0 ||
+        plugin.mod->DoNothing35 != plugin.at_load.DoNothing35)
+        return false;
+    const int* after = (const int*)(plugin.mod + 1);
+    return after[0] == 0 && after[1] == 0 && after[2] == 0;
 }
 
 // Asks for the file information of `name` into guarded buffers and checks the answer.
@@ -586,8 +590,8 @@ static BOOL WINAPI AnswerGetSaveFileNameA(OPENFILENAMEA* record)
     ++save_prompt.shown;
     if (record == nullptr)
         return FALSE;
-    if (record->lStructSize != 76)
-        PromptBad("OPENFILENAMEA is not the 76-byte form");
+    if (record->lStructSize != sizeof(OPENFILENAME_NT4A))
+        PromptBad("OPENFILENAMEA is not the older form every version of the dialogs takes");
     if (record->hwndOwner != host_window_for_prompt || record->hInstance != nullptr)
         PromptBad("the save dialog is not owned by the host's main window");
     if (record->lpstrFilter == nullptr || memcmp(record->lpstrFilter, "All files\0*.*\0\0", 15) != 0)

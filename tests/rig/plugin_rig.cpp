@@ -60,10 +60,10 @@ void* PluginVariable(HMODULE module, const char* name)
     FILE* f = fopen(map.c_str(), "r");
     if (f == nullptr)
         return nullptr;
-    unsigned long base = 0, address = 0, value;
+    unsigned long long base = 0, address = 0, value;
     char line[1024], symbol[512];
     while (fgets(line, sizeof(line), f) != nullptr && (base == 0 || address == 0)) {
-        if (sscanf(line, " 0x%lx %511s", &value, symbol) != 2)
+        if (sscanf(line, " 0x%llx %511s", &value, symbol) != 2)
             continue;
         if (strcmp(symbol, "__image_base__") == 0)
             base = value;
@@ -111,12 +111,35 @@ const char* MciName(UINT command)
 static MCIERROR WINAPI RecordingMciSendCommand(MCIDEVICEID device, UINT command, DWORD_PTR flags, DWORD_PTR param)
 {
     MciCall call = {device, command, flags, {0, 0, 0, 0, 0}, ""};
-    auto words = (const DWORD*)param;
-    int count = command == MCI_OPEN ? 5 : command == MCI_STATUS ? 4 : command == MCI_PLAY || command == MCI_SET ? 3 : 1;
-    if (words != nullptr)
-        memcpy(call.words, words, count * sizeof(DWORD));
-    if (command == MCI_OPEN && words != nullptr && words[3] != 0)
-        call.element = (const char*)words[3];
+    // The record's fields in order, each as a word, whatever the pointer width.
+    if (param != 0 && command == MCI_OPEN) {
+        auto open = (const MCI_OPEN_PARMSA*)param;
+        call.words[0] = DWORD(open->dwCallback);
+        call.words[1] = open->wDeviceID;
+        call.words[2] = DWORD(DWORD_PTR(open->lpstrDeviceType));
+        call.words[3] = DWORD(DWORD_PTR(open->lpstrElementName));
+        call.words[4] = DWORD(DWORD_PTR(open->lpstrAlias));
+        if (open->lpstrElementName != nullptr)
+            call.element = open->lpstrElementName;
+    } else if (param != 0 && command == MCI_STATUS) {
+        auto status = (const MCI_STATUS_PARMS*)param;
+        call.words[0] = DWORD(status->dwCallback);
+        call.words[1] = DWORD(status->dwReturn);
+        call.words[2] = status->dwItem;
+        call.words[3] = status->dwTrack;
+    } else if (param != 0 && command == MCI_PLAY) {
+        auto play = (const MCI_PLAY_PARMS*)param;
+        call.words[0] = DWORD(play->dwCallback);
+        call.words[1] = play->dwFrom;
+        call.words[2] = play->dwTo;
+    } else if (param != 0 && command == MCI_SET) {
+        auto set = (const MCI_SET_PARMS*)param;
+        call.words[0] = DWORD(set->dwCallback);
+        call.words[1] = set->dwTimeFormat;
+        call.words[2] = set->dwAudio;
+    } else if (param != 0) {
+        call.words[0] = DWORD(((const MCI_GENERIC_PARMS*)param)->dwCallback);
+    }
     mci.calls.push_back(call);
     char text[64];
     snprintf(text, sizeof(text), "mci %s 0x%lx", MciName(command), (unsigned long)flags);
@@ -184,6 +207,7 @@ void PluginTest::TearDown()
             FindClose(search);
         }
         RemoveDirectoryA(folder_.c_str());
+        folder_.clear();
     }
 }
 

@@ -56,7 +56,7 @@ struct MciCall {
     MCIDEVICEID device;
     UINT command;
     DWORD_PTR flags;
-    DWORD words[5]; // record words as passed in (before the system writes to it)
+    DWORD words[5]; // the record's fields in order, as passed in (before the system writes to it)
     std::string element; // element name of an open
 };
 
