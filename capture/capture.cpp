@@ -11,7 +11,9 @@
 constexpr DWORD kCaptureBufferSize = 2304; // 576 stereo frames of 16 bits, about 13.1 ms
 constexpr DWORD kCapturePollMs = 10;
 
+#ifndef _WIN64
 static_assert(sizeof(WAVEHDR) == 32, "the device takes the 32-byte header");
+#endif
 static_assert(sizeof(WAVEFORMATEX) == 18, "the format record the device is opened with");
 
 static WAVEFORMATEX capture_format = {

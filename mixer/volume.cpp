@@ -7,10 +7,14 @@
 
 #include "playback/sequencer.h"
 
+// The records' sizes in the 32-bit form the plug-in ships in; a 64-bit build has wider
+// pointer fields.
+#ifndef _WIN64
 static_assert(sizeof(MIXERLINEA) == 168);
-static_assert(sizeof(MIXERCONTROLA) == 148);
 static_assert(sizeof(MIXERLINECONTROLSA) == 24);
 static_assert(sizeof(MIXERCONTROLDETAILS) == 24);
+#endif
+static_assert(sizeof(MIXERCONTROLA) == 148);
 static_assert(sizeof(MIXERCONTROLDETAILS_UNSIGNED) == 4);
 
 // Host thread only. Stored as the host gave them; ApplyMixer clamps them (0-255 and

@@ -24,8 +24,10 @@ static const char kStatusText[] = "Retrieving MIDI file";
 
 // The older OPENFILENAMEA form, without pvReserved, dwReserved and FlagsEx, which every
 // version of the common dialogs accepts.
+#ifndef _WIN64
 static_assert(sizeof(OPENFILENAME_NT4A) == 76);
 static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76);
+#endif
 static_assert(offsetof(OPENFILENAME_NT4A, lpstrFile) == offsetof(OPENFILENAMEA, lpstrFile));
 static_assert((OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY) == 0x80006);
 

@@ -1,7 +1,13 @@
 #!/bin/sh
-# Configures and builds everything into build/ (plug-in, player, tests, benchmark).
+# Configures and builds everything into build/ (plug-in, player, tests, benchmark). Where only
+# 64-bit Wine runs, build/ is the 64-bit build and the shipped 32-bit plug-in and driver are
+# built beside it in build/i686, so that their layout checks still compile.
 set -e
 cd "$(dirname "$0")/.."
 . tools/wine-env.sh
-cmake -S . -B build -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake >/dev/null
+cmake -S . -B build -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" >/dev/null
 cmake --build build -j"$(nproc)"
+if [ "$WINE_BITS" = 64 ]; then
+    cmake -S . -B build/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DBUILD_TESTS=OFF >/dev/null
+    cmake --build build/i686 --target midi_plugin winefluid -j"$(nproc)"
+fi
