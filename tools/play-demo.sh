@@ -7,8 +7,8 @@
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-tools/build.sh >/dev/null
 . tools/wine-env.sh
+tools/build.sh >/dev/null
 . tools/services.sh
 trap stop_services EXIT INT TERM
 start_desktop_sound

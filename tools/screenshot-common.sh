@@ -3,8 +3,8 @@
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-tools/build.sh >/dev/null
 . tools/wine-env.sh
+tools/build.sh >/dev/null
 # A prefix of its own, so that a test run's resident wine processes never share this display.
 WINEPREFIX="$(pwd)/build/screenshot-prefix"
 export WINEPREFIX

@@ -6,8 +6,8 @@
 set -e
 cd "$(dirname "$0")/.."
 tools/install-deps.sh
-tools/build.sh
 . tools/wine-env.sh
+tools/build.sh
 . tools/services.sh
 trap stop_services EXIT INT TERM
 start_display
