@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "hostlib/host.h"
-#include "module/in_module.h"
+#include "host/in_module.h"
 
 inline double NowMicroseconds()
 {

@@ -6,15 +6,10 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "module/in_module.h"
+#include "host/host_calls.h"
 
 constexpr DWORD kCaptureBufferSize = 2304; // 576 stereo frames of 16 bits, about 13.1 ms
 constexpr DWORD kCapturePollMs = 10;
-
-#ifndef _WIN64
-static_assert(sizeof(WAVEHDR) == 32, "the device takes the 32-byte header");
-#endif
-static_assert(sizeof(WAVEFORMATEX) == 18, "the format record the device is opened with");
 
 static WAVEFORMATEX capture_format = {
     WAVE_FORMAT_PCM, // 1
@@ -66,8 +61,7 @@ static DWORD WINAPI CaptureThread(void* param)
         CopyMemory(handover_buffer, capture_buffers[picked], kCaptureBufferSize);
         capture_headers[picked].dwFlags = WHDR_PREPARED;
         waveInAddBuffer(capture_device, &capture_headers[picked], sizeof(WAVEHDR));
-        in_module.pcm_sink_a(handover_buffer, 2, 16, 0);
-        in_module.pcm_sink_b(handover_buffer, 2, 16, 0);
+        HostPcmSinks(handover_buffer);
         LeaveCriticalSection(&capture_lock);
     }
     return 0;
@@ -134,7 +128,7 @@ void StopCapture(void)
     capture_active = 0;
 }
 
-// The clock calls these on pause and resume. Stopping returns the buffer being filled as
+// Pause and Resume call these beside the clock. Stopping returns the buffer being filled as
 // done, so the thread still hands it on once.
 void PauseCaptureDevice(void)
 {

@@ -234,7 +234,7 @@ bool Host::Load(std::string* error)
         return Fail(error, "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")");
     if (options.hold_imports)
         HoldImports(dll);
-    auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(dll, "kestroGetInModule2");
+    auto get = (GetInModuleFn)(void*) GetProcAddress(dll, kGetInModuleExport);
     if (get == nullptr) {
         FreeLibrary(dll);
         dll = nullptr;

@@ -5,22 +5,14 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "playback/sequencer.h"
-
-// The records' sizes in the 32-bit form the plug-in ships in; a 64-bit build has wider
-// pointer fields.
-#ifndef _WIN64
-static_assert(sizeof(MIXERLINEA) == 168);
-static_assert(sizeof(MIXERLINECONTROLSA) == 24);
-static_assert(sizeof(MIXERCONTROLDETAILS) == 24);
-#endif
-static_assert(sizeof(MIXERCONTROLA) == 148);
-static_assert(sizeof(MIXERCONTROLDETAILS_UNSIGNED) == 4);
+#include "host/in_module.h" // the records' layout checks
 
 // Host thread only. Stored as the host gave them; ApplyMixer clamps them (0-255 and
-// -127..127) and writes the clamped values back, but only while a file plays.
+// -127..127) and writes the clamped values back, but only while a file plays, which
+// mixer_playing mirrors from playback.
 static int volume = 0;
 static int pan = 0;
+static int mixer_playing = 0;
 
 // Levels are fixed point with 11 fraction bits: kFullLevel is full volume.
 constexpr unsigned kFullLevel = 2048;
@@ -54,9 +46,16 @@ static DWORD LevelToBound(const MIXERCONTROLA& control, unsigned level)
     return min + (DWORD)(((unsigned long long)range * level) >> kLevelShift);
 }
 
+void SetMixerPlaying(int playing)
+{
+    mixer_playing = playing;
+    if (playing)
+        SetVolume(kReapplyVolume);
+}
+
 void ApplyMixer(void)
 {
-    if (!playing)
+    if (!mixer_playing)
         return;
 
     if (volume < 0)

@@ -1,7 +1,7 @@
 // The exported entry, the library entry and the descriptor record.
 #include "module/in_module.h"
 
-#include "capture/capture.h"
+#include "host/host_calls.h"
 #include "mixer/volume.h"
 #include "playback/file_info.h"
 #include "playback/sequencer.h"
@@ -61,6 +61,8 @@ static ModuleData module_data = {
 };
 
 InModule& in_module = module_data.record;
+
+static_assert(sizeof(kFileTypes) == 30, "two texts and the empty one that ends the list");
 
 extern "C" __declspec(dllexport) InModule* __cdecl kestroGetInModule2(void)
 {

@@ -4,12 +4,17 @@
 
 #include <windows.h>
 
-#include "capture/capture.h"
-
 // Host thread only. While running, clock_base is the tick at which position 0 would have
-// been; while frozen, it is the frozen position itself.
+// been; while frozen, it is the frozen position itself. The clock is frozen at 0 from load, so
+// that a host asking before the first file is told 0, not the time since the system started.
 static DWORD clock_base = 0;
-static int clock_frozen = 0;
+static int clock_frozen = 1;
+
+// Positions stay within int: a reading past 2^31 - 1 ms (24 days) stays there.
+static int Position(DWORD ms)
+{
+    return ms > 0x7FFFFFFF ? 0x7FFFFFFF : (int)ms;
+}
 
 void ClockStart(void)
 {
@@ -20,8 +25,8 @@ void ClockStart(void)
 int ClockRead(void)
 {
     if (clock_frozen)
-        return (int)clock_base;
-    return (int)(GetTickCount() - clock_base);
+        return Position(clock_base);
+    return Position(GetTickCount() - clock_base);
 }
 
 void ClockFreeze(void)
@@ -29,7 +34,6 @@ void ClockFreeze(void)
     if (clock_frozen)
         return;
     clock_frozen = 1;
-    PauseCaptureDevice();
     clock_base = GetTickCount() - clock_base;
 }
 
@@ -37,7 +41,6 @@ void ClockThaw(void)
 {
     if (!clock_frozen)
         return;
-    ResumeCaptureDevice();
     DWORD now = GetTickCount();
     clock_frozen = 0;
     clock_base = now - clock_base;
@@ -47,10 +50,11 @@ void ClockThaw(void)
 // position instead of leaving a tick count behind.
 void ClockRebase(int position)
 {
+    DWORD at = position > 0 ? (DWORD)position : 0;
     if (clock_frozen)
-        clock_base = (DWORD)position;
+        clock_base = at;
     else
-        clock_base = GetTickCount() - (DWORD)position;
+        clock_base = GetTickCount() - at;
 }
 
 int ClockIsFrozen(void)

@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "module/bounded_text.h"
+#include "text/bounded_text.h"
 #include "playback/sequencer.h"
 
 int FindLastOf(const char* text, const char* set, int fallback)
@@ -45,14 +45,15 @@ static unsigned WholeCharactersThatFit(const char* text, unsigned size)
 
 // Opens file on a device of its own, asks for its length and closes it again. The playing
 // device (open_record in the sequencer) is neither used nor changed.
+static FileReading info_reading;
+
 static int AskLength(const char* file)
 {
     MCI_OPEN_PARMSA record;
-    int file_length;
-    if (OpenSequencer(&record, file, &file_length) != 0)
+    if (OpenSequencer(&record, file, &info_reading) != 0)
         return kUnknownLength;
     int length = 0;
-    if (QuerySequencerLength(record.wDeviceID, file_length, &length) != 0)
+    if (QuerySequencerLength(record.wDeviceID, info_reading.midi.length_ms, &length) != 0)
         length = kUnknownLength;
     MCI_GENERIC_PARMS close = {};
     mciSendCommandA(record.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);

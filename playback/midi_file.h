@@ -1,42 +1,47 @@
-// One reading of a MIDI file before the sequencer sees it: whether the device may have it at
-// all, the file's length from its own tempo map, and its events for whoever needs them then.
+// The reading of a MIDI file's bytes: whether the sequencer may have it at all, its length
+// from its own tempo map, and its events. Pure: no system call and no state between calls,
+// so that it builds and is tested natively as well as in the plug-in.
 #pragma once
 
-#include <windows.h>
+#include <cstdint>
 
-// *length_ms when the file cannot be timed from its contents (see ReadMidiFile).
+// length_ms when the file cannot be timed from its contents (see ReadMidi).
 constexpr int kNoFileLength = -1;
 
 // A file whose header and declared tracks take more bytes than this is refused: the sequencer
 // would keep the host waiting too long in Play and GetFileInfo (see midi_file.cpp).
-constexpr unsigned kMaxMidiFileBytes = 4u * 1024 * 1024;
+constexpr uint32_t kMaxMidiFileBytes = 4u * 1024 * 1024;
 
 // Wine's sequencer plays no more than the first 128 tracks; the reading ignores the rest too.
 constexpr unsigned kMaxPlayedTracks = 128;
 
+// A file with more tempo changes than this is timed by the device. Expressive piano files carry
+// hundreds to a few thousand (one of the test files has 923).
+constexpr unsigned kMaxTempoChanges = 4096;
+
 // Where a track is being read: its bytes, the next event's offset, the tick reached and the
 // running status in force.
 struct MidiTrackCursor {
-    const BYTE* data;
-    DWORD size;
-    DWORD at;
-    DWORD tick;
-    BYTE running_status;
+    const uint8_t* data;
+    uint32_t size;
+    uint32_t at;
+    uint32_t tick;
+    uint8_t running_status;
 };
 
 // One event: its absolute tick and status (a channel status, kMidiSysEx, kMidiSysExContinued
 // or kMidiMeta); `data` holds its data bytes (after the status, and after the type and length
 // of a meta or sysex event), `length` of them.
 struct MidiEvent {
-    DWORD tick;
-    BYTE status;
-    BYTE meta_type;
-    const BYTE* data;
-    DWORD length;
+    uint32_t tick;
+    uint8_t status;
+    uint8_t meta_type;
+    const uint8_t* data;
+    uint32_t length;
 };
 
-constexpr BYTE kMidiSysEx = 0xF0, kMidiSysExContinued = 0xF7, kMidiMeta = 0xFF;
-constexpr BYTE kMidiMetaEndOfTrack = 0x2F, kMidiMetaTempo = 0x51;
+constexpr uint8_t kMidiSysEx = 0xF0, kMidiSysExContinued = 0xF7, kMidiMeta = 0xFF;
+constexpr uint8_t kMidiMetaEndOfTrack = 0x2F, kMidiMetaTempo = 0x51;
 
 enum MidiEventReading {
     kEventRead,
@@ -44,38 +49,47 @@ enum MidiEventReading {
     kEventUnplayable // a number longer than the format's four bytes, which Wine reads as hours
 };
 
-// Reads the event at track->at (which must be below track->size) and moves past it.
+// Reads the event at track->at and moves past it. At or past the track's end it is damaged.
 MidiEventReading ReadMidiEvent(MidiTrackCursor* track, MidiEvent* event);
 
-// The played tracks of a file being read (the first 128, as Wine plays no more), each up to
-// its first damaged event, starting at its tick (format 2 plays them one after another), and
-// the tick at which the last of them ends.
-struct MidiReading {
-    const MidiTrackCursor* tracks;
-    unsigned track_count;
-    DWORD ticks_per_quarter;
-    DWORD end_tick;
+struct MidiTempoChange {
+    uint32_t tick;
+    uint32_t us_per_quarter;
+    uint64_t time; // microseconds times ticks per quarter from tick 0 to here
 };
 
-// Microseconds times ticks per quarter from tick 0 to `tick`, through the tempo map of the file
-// being read. *passed counts the tempo changes already passed (0 to start from the beginning):
-// while the ticks asked for only grow, each call only moves it forward.
-ULONGLONG MidiTimeAt(DWORD tick, unsigned* passed);
+// What one ReadMidi found. The tracks point into the bytes read, so they are good only while
+// those bytes are.
+struct MidiReading {
+    // 0: the file must not reach the sequencer; 1: the sequencer judges it.
+    int verdict;
+    // The length in ms from the tempo changes of all tracks (formats 0 and 1 play their tracks
+    // together, format 2 one after another) up to the end of the longest track, or
+    // kNoFileLength (see ReadMidi).
+    int length_ms;
+    // 1 when the events below can be timed: ticks per quarter, a tempo map within bounds.
+    int timed;
+    // The played tracks (the first 128), each up to its first damaged event, starting at its
+    // tick, and the tick at which the last of them ends.
+    MidiTrackCursor tracks[kMaxPlayedTracks];
+    unsigned track_count;
+    uint32_t ticks_per_quarter;
+    uint32_t end_tick;
+    // The tempo changes of all tracks by tick; at equal ticks the later track's last.
+    MidiTempoChange tempo[kMaxTempoChanges];
+    unsigned tempo_count;
+};
 
-// Given the reading of a file that can be timed, while its bytes are in view. Returns 0 to
-// refuse the file.
-typedef int (*MidiReadingUse)(const MidiReading& reading);
+// Reads the MIDI file in bytes[0, size): plain, or the "data" chunk of a RIFF RMID file; only
+// the header and the tracks it declares, nothing after them. Any size is safe, 0 included.
+// Verdict 0 for a file one of whose declared chunks runs past size, one that ends before all
+// its declared tracks, or one whose tracks hold a number longer than four bytes; 1 for
+// everything else, which the sequencer judges. The length is kNoFileLength for what is not a
+// MIDI file with ticks-per-quarter division, for a damaged file (its good events are still
+// read and timed) and for more tempo changes than kMaxTempoChanges.
+void ReadMidi(const uint8_t* bytes, uint32_t size, MidiReading* reading);
 
-// Reads the file once, no more than kMaxMidiFileBytes of it: the header and the tracks it
-// declares, nothing after them.
-// Returns 0 when the file must not reach the sequencer: a MIDI file (plain or inside RIFF RMID)
-// one of whose declared chunks runs past its end, or past kMaxMidiFileBytes; one that ends before
-// all its declared tracks; one whose tracks hold a number longer than four bytes; or one that
-// `use` refuses. Returns 1 for everything else, which the sequencer judges.
-// *length_ms: the length in ms from the tempo changes of all tracks (formats 0 and 1 play
-// their tracks together, format 2 one after another), up to the end of the longest track; or
-// kNoFileLength for what is not a readable disk MIDI file with ticks-per-quarter division
-// (SMPTE division, malformed events, more tempo changes than kept).
-// use (may be null) is given the reading of every file whose events can be timed, damaged
-// ones too (their events up to the damage).
-int ReadMidiFile(const char* path, int* length_ms, MidiReadingUse use);
+// Microseconds times ticks per quarter from tick 0 to `tick` through the reading's tempo map.
+// *passed counts the tempo changes already passed (0 to start from the beginning); ticks
+// asked for in rising order keep each call short, and a tick that goes back is still right.
+uint64_t MidiTimeAt(const MidiReading& reading, uint32_t tick, unsigned* passed);

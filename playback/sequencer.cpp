@@ -3,19 +3,33 @@
 #include "playback/sequencer.h"
 
 #include "capture/capture.h"
+#include "host/host_calls.h"
 #include "host/host_services.h"
 #include "mixer/volume.h"
-#include "module/bounded_text.h"
-#include "module/in_module.h"
 #include "playback/clock.h"
-#include "playback/midi_file.h"
+#include "playback/memory_file.h"
 #include "playback/sequencer_copy.h"
 #include "settings/settings_store.h"
 #include "streaming/streamed_file.h"
+#include "text/bounded_text.h"
 
 // Playback state, touched only on the host thread, one call at a time.
-// open_record.wDeviceID is non-zero exactly while a file is open: Stop clears it after
-// closing, so a later command can never reach a device ID the system has handed out again.
+// - open_record.wDeviceID is non-zero exactly while a file is open, from a Play that opened it
+//   to the next Stop. Every device command goes to it and none is sent while it is 0: Pause,
+//   Resume, SetPosition and Stop with nothing open send nothing, so no command can reach a
+//   device ID the system has since handed to someone else.
+// - copy_size is non-zero exactly while Wine's sequencer reads the copy of the open file from
+//   `copy` (lent as a memory file), and the copy is not written again until Stop returns it.
+// - length_ms is the length of the last file opened; it survives Stop and a Play that fails,
+//   so GetLength and GetFileInfo("") still tell the last file's length, as hosts show it.
+// - paused and pause_position_ms are set by Pause; Resume clears paused, open or not, and a
+//   Play that opens a file clears both, as the new file starts playing from 0. Stop leaves
+//   them, so IsPaused after a Stop while paused still answers 1 until the next Resume.
+// - current_path is the name as the last Play received it (for GetFileInfo("")), and
+//   end_notified whether the end of that file has been posted; both are set by every Play.
+// - The clock (playback/clock.h) starts at each Play that opens a file, and Stop leaves it
+//   running, or frozen after a pause: a reading past the length after Stop still posts the end.
+// - playing is 1 from the moment Play has started the device until Stop.
 char current_path[kCurrentPathSize];
 int length_ms = 0;
 int playing = 0;
@@ -23,19 +37,23 @@ static MCI_OPEN_PARMSA open_record;
 static int pause_position_ms = 0;
 static int paused = 0;
 static int end_notified = 0;
+static FileReading play_reading;
+static BYTE copy[kMaxSequencerCopyBytes];
+static DWORD copy_size = 0;
 
 static MCIERROR OpenDevice(MCI_OPEN_PARMSA* record, const char* element)
 {
+    ZeroMemory(record, sizeof(*record));
     record->lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
     record->lpstrElementName = element;
     return mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT,
                            (DWORD_PTR)record);
 }
 
-MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, int* file_length)
+MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, FileReading* reading)
 {
     ZeroMemory(record, sizeof(*record));
-    if (!ReadMidiFile(path, file_length, nullptr))
+    if (!ReadFileOnce(path, reading))
         return MCIERR_INVALID_FILE;
     return OpenDevice(record, path);
 }
@@ -44,14 +62,28 @@ MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, int* file_leng
 // timed (playback/sequencer_copy.h), the only one it plays in time; a file whose copy would be
 // too large is refused. Every other sequencer, and Wine's for files that cannot be timed, gets
 // the file itself.
-static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path, int* file_length)
+static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
 {
     ZeroMemory(record, sizeof(*record));
-    if (!ReadMidiFile(path, file_length, IsWineSequencer() ? WriteSequencerCopy : nullptr))
+    if (!ReadFileOnce(path, &play_reading))
         return MCIERR_INVALID_FILE;
-    MCIERROR result = OpenDevice(record, SequencerCopyHeld() ? LendSequencerCopy() : path);
-    if (result != 0)
-        ReturnSequencerCopy();
+    const char* element = path;
+    if (IsWineSequencer() && play_reading.midi.timed) {
+        DWORD size = WriteSequencerCopy(play_reading.midi, copy, sizeof(copy));
+        if (size == 0)
+            return MCIERR_INVALID_FILE;
+        // Without the procedure the file itself still plays, as Wine plays it.
+        const char* lent = LendMemoryFile(kPlayingSlot, copy, size);
+        if (lent != nullptr) {
+            element = lent;
+            copy_size = size;
+        }
+    }
+    MCIERROR result = OpenDevice(record, element);
+    if (result != 0 && copy_size != 0) {
+        ReturnMemoryFile(kPlayingSlot);
+        copy_size = 0;
+    }
     return result;
 }
 
@@ -73,13 +105,14 @@ MCIERROR QuerySequencerLength(MCIDEVICEID device, int file_length, int* length)
 
 // Play from `from` to the end of the file, without waiting. Wine's sequencer then starts the
 // music with the first event at or after `from` sounding at once: from a copy, within a
-// wake-up interval of it, which is where Resume and SetPosition set the clock.
-static void PlayFrom(int from)
+// wake-up interval of it, which is where the clock is set. Returns that point.
+static int PlayFrom(int from)
 {
     MCI_PLAY_PARMS play = {};
     play.dwFrom = (DWORD)from;
     play.dwTo = (DWORD)length_ms;
     mciSendCommandA(open_record.wDeviceID, MCI_PLAY, MCI_FROM | MCI_TO, (DWORD_PTR)&play);
+    return SequencerCopyStartAt(copy, copy_size, from);
 }
 
 static void SendGeneric(UINT command)
@@ -109,23 +142,22 @@ int __cdecl Play(const char* path)
         return -1;
 
     MCI_OPEN_PARMSA record;
-    int file_length;
-    if (OpenForPlay(&record, local, &file_length) != 0)
+    if (OpenForPlay(&record, local) != 0)
         return 1;
     open_record = record;
 
     int length = 0;
-    QuerySequencerLength(open_record.wDeviceID, file_length, &length);
+    QuerySequencerLength(open_record.wDeviceID, play_reading.midi.length_ms, &length);
     length_ms = length;
 
     MCI_PLAY_PARMS play = {};
     mciSendCommandA(open_record.wDeviceID, MCI_PLAY, 0, (DWORD_PTR)&play);
 
     playing = 1;
-    SetVolume(kReapplyVolume);
-
-    in_module.announce_format(0, 44, 2, 1);
-    in_module.vis_open(0, 44100);
+    paused = 0;
+    pause_position_ms = 0;
+    SetMixerPlaying(1);
+    HostAnnouncePlaying();
 
     ClockStart();
     // Ends a capture still running instead of forgetting its thread and device.
@@ -139,13 +171,19 @@ int __cdecl Play(const char* path)
 // sequencer spins on a core for as long as the pause lasts and still sends the one event it was
 // waiting for, which then sounds through the pause; stopping ends its thread and resets the
 // output. Resume plays from the paused position anyway. Wine's MCI_STOP returns only when the
-// next event is due, so the clock is frozen before it, at the moment the sound stopped.
+// next event is due, so the clock is frozen before it, at the moment the sound stopped; the
+// recording stops with it.
 void __cdecl Pause(void)
 {
+    if (open_record.wDeviceID == 0)
+        return;
     pause_position_ms = ClockRead();
     SendGeneric(MCI_PAUSE);
     paused = 1;
-    ClockFreeze();
+    if (!ClockIsFrozen()) {
+        PauseCaptureDevice();
+        ClockFreeze();
+    }
     SendGeneric(MCI_STOP);
 }
 
@@ -154,11 +192,16 @@ void __cdecl Pause(void)
 // true milliseconds, which is also the scale of MCI_FROM and MCI_TO on Wine's sequencer.
 void __cdecl Resume(void)
 {
-    SendGeneric(MCI_RESUME);
+    // With nothing open only the pause flag goes: a Stop while paused leaves it for this.
     paused = 0;
-    ClockThaw();
-    PlayFrom(pause_position_ms);
-    ClockRebase(SequencerCopyStartAt(pause_position_ms));
+    if (open_record.wDeviceID == 0)
+        return;
+    SendGeneric(MCI_RESUME);
+    if (ClockIsFrozen()) {
+        ResumeCaptureDevice();
+        ClockThaw();
+    }
+    ClockRebase(PlayFrom(pause_position_ms));
 }
 
 int __cdecl IsPaused(void)
@@ -168,13 +211,19 @@ int __cdecl IsPaused(void)
 
 void __cdecl Stop(void)
 {
-    SendGeneric(MCI_STOP);
-    SendGeneric(MCI_CLOSE);
-    open_record.wDeviceID = 0;
-    ReturnSequencerCopy();
+    if (open_record.wDeviceID != 0) {
+        SendGeneric(MCI_STOP);
+        SendGeneric(MCI_CLOSE);
+        open_record.wDeviceID = 0;
+    }
+    if (copy_size != 0) {
+        ReturnMemoryFile(kPlayingSlot);
+        copy_size = 0;
+    }
     playing = 0;
+    SetMixerPlaying(0);
     StopCapture();
-    in_module.vis_close();
+    HostVisClose();
     CleanupStreamedFile();
 }
 
@@ -193,15 +242,21 @@ int __cdecl GetPosition(void)
     return pos;
 }
 
-// While paused (the clock frozen) the device stays paused: the seek only moves the paused position, and
-// Resume plays from there.
+// A point outside the file is taken as its nearest end: a seek bar dragged past its edge sends
+// such values. While paused (the clock frozen) the device stays stopped: the seek only moves
+// the paused position, and Resume plays from there.
 void __cdecl SetPosition(int ms)
 {
+    if (open_record.wDeviceID == 0)
+        return;
+    if (ms > length_ms)
+        ms = length_ms;
+    if (ms < 0)
+        ms = 0;
     if (ClockIsFrozen()) {
         pause_position_ms = ms;
         ClockRebase(ms);
         return;
     }
-    PlayFrom(ms);
-    ClockRebase(SequencerCopyStartAt(ms));
+    ClockRebase(PlayFrom(ms));
 }

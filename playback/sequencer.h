@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include "playback/file_reading.h"
+
 constexpr unsigned kCurrentPathSize = 1024;
 
 // Host thread only (see sequencer.cpp).
@@ -11,13 +13,13 @@ extern char current_path[kCurrentPathSize];
 extern int length_ms;
 extern int playing;
 
-// Opens path on the sequencer device into record (device type 523 as a number), after one
-// reading of the file (playback/midi_file.h): a damaged or oversized MIDI file is refused
-// without reaching the device. *file_length is the length the file's own tempo map gives, or
-// kNoFileLength. Returns the MCI_OPEN result: 0 on success.
-MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, int* file_length);
+// Opens path on the sequencer device into record (device type 523 as a number), after reading
+// the file once into *reading: a damaged or oversized MIDI file is refused without reaching
+// the device. Returns the MCI_OPEN result: 0 on success.
+MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, FileReading* reading);
 // Sets milliseconds and asks for the length. Returns the MCI_STATUS result; *length is
-// written only when it is 0: file_length when the file was timed, else the device's answer.
+// written only when it is 0: file_length when the file was timed (not kNoFileLength), else
+// the device's answer.
 MCIERROR QuerySequencerLength(MCIDEVICEID device, int file_length, int* length);
 
 int __cdecl Play(const char* path);

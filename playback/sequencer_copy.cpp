@@ -13,252 +13,172 @@
 //   drops after a seek or resume is always one that does nothing;
 // - such an event at least every kWakeMs, so that its stop returns within that.
 // Meta events are left out: their times are the copy's, and nothing plays them.
-//
-// The copy lives in a static buffer and reaches the sequencer through an mmio I/O procedure
-// installed for the name's extension (mmioOpen takes the extension before a '+' to find one),
-// so nothing is written to disk.
 #include "playback/sequencer_copy.h"
-
-#include <mmsystem.h>
 
 #include <cstring>
 
 // The copy's track: 1 tick = 1 ms.
-static const WORD kCopyDivision = 500;
-static const BYTE kCopyTempo[] = {0x07, 0xA1, 0x20}; // 500000 us a quarter
+static const uint16_t kCopyDivision = 500;
+static const uint8_t kCopyTempo[] = {0x07, 0xA1, 0x20}; // 500000 us a quarter
 // 50 ms was tried too: the music then started up to 38 ms early after a seek.
-static const DWORD kWakeMs = 20;
+static const uint32_t kWakeMs = 20;
 // An empty text event (meta, type, length); kNoOpBytes with its one-byte delta time.
-static const BYTE kNoOp[] = {kMidiMeta, 0x01, 0x00};
-static const DWORD kNoOpBytes = 1 + sizeof(kNoOp);
-static const DWORD kTrackDataAt = 22; // after the header chunk and the track chunk's header
+static const uint8_t kNoOp[] = {kMidiMeta, 0x01, 0x00};
+static const uint32_t kNoOpBytes = 1 + sizeof(kNoOp);
 
-static const FOURCC kCopyIOProc = mmioFOURCC('T', 'Q', 'S', ' ');
-static const char kCopyName[] = "sequencer-ready.TQS+";
+// The copy being written: its buffer, bytes so far, the time of its last event, whether it
+// ran full (then nothing more is written).
+struct CopyWriter {
+    uint8_t* out;
+    uint32_t capacity;
+    uint32_t at;
+    uint32_t ms;
+    int any;
+    int full;
+};
 
-// Host thread, but for ReadCopy: written by WriteSequencerCopy while no device reads it (the
-// copy is lent from LendSequencerCopy to ReturnSequencerCopy), read by the sequencer's player
-// thread through ReadCopy while it is lent. copy_size is 0 when no copy is held.
-static BYTE copy[kMaxSequencerCopyBytes];
-static DWORD copy_size = 0;
-static HMODULE lent_module = nullptr;
-
-// The copy being written: bytes so far, the time of its last event, whether it ran full.
-static DWORD write_at;
-static DWORD written_ms;
-static int written_any;
-static int overflow;
-static MidiTrackCursor cursors[kMaxPlayedTracks];
-static MidiEvent next_event[kMaxPlayedTracks];
-static BYTE live[kMaxPlayedTracks];
-
-int IsWineSequencer(void)
+static void Put(CopyWriter* w, const uint8_t* bytes, uint32_t count)
 {
-    static int known = -1;
-    if (known < 0) {
-        HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        known = ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }
-    return known;
-}
-
-static void Put(const BYTE* bytes, DWORD count)
-{
-    if (count > kMaxSequencerCopyBytes - write_at) {
-        overflow = 1;
+    if (w->full || count > w->capacity - w->at) {
+        w->full = 1;
         return;
     }
-    memcpy(copy + write_at, bytes, count);
-    write_at += count;
+    memcpy(w->out + w->at, bytes, count);
+    w->at += count;
 }
 
-static void PutByte(BYTE byte)
+static void PutByte(CopyWriter* w, uint8_t byte)
 {
-    Put(&byte, 1);
+    Put(w, &byte, 1);
+}
+
+static void PutBigEndian(CopyWriter* w, uint32_t value, int bytes)
+{
+    while (bytes-- > 0)
+        PutByte(w, (uint8_t)(value >> (8 * bytes)));
 }
 
 // A variable-length quantity (below 2^28: deltas of at most kWakeMs, data within a file).
-static void PutVarLen(DWORD value)
+static void PutVarLen(CopyWriter* w, uint32_t value)
 {
-    BYTE bytes[4];
+    uint8_t bytes[4];
     int count = 0;
-    bytes[3 - count++] = (BYTE)(value & 0x7F);
+    bytes[3 - count++] = (uint8_t)(value & 0x7F);
     while ((value >>= 7) != 0 && count < 4)
-        bytes[3 - count++] = (BYTE)((value & 0x7F) | 0x80);
-    Put(bytes + 4 - count, (DWORD)count);
+        bytes[3 - count++] = (uint8_t)((value & 0x7F) | 0x80);
+    Put(w, bytes + 4 - count, (uint32_t)count);
 }
 
-// Moves the copy's time to ms: wake-ups at most kWakeMs apart, then the no-op that comes first
-// at every millisecond where events sit.
-static void AdvanceTo(DWORD ms)
+// Moves the copy's time forward to ms (never back: a later time is all a merge by tick gives):
+// wake-ups at most kWakeMs apart, then the no-op that comes first at every millisecond where
+// events sit.
+static void MoveTimeTo(CopyWriter* w, uint32_t ms)
 {
-    if (written_any && ms == written_ms)
+    if (w->any && ms <= w->ms)
         return;
-    DWORD at = written_any ? written_ms : 0;
-    for (; ms - at > kWakeMs && !overflow; at += kWakeMs) {
-        PutByte((BYTE)kWakeMs);
-        Put(kNoOp, sizeof(kNoOp));
+    uint32_t at = w->any ? w->ms : 0;
+    for (; ms - at > kWakeMs && !w->full; at += kWakeMs) {
+        PutByte(w, (uint8_t)kWakeMs);
+        Put(w, kNoOp, sizeof(kNoOp));
     }
-    PutByte((BYTE)(ms - at));
-    Put(kNoOp, sizeof(kNoOp));
-    written_ms = ms;
-    written_any = 1;
+    PutByte(w, (uint8_t)(ms - at));
+    Put(w, kNoOp, sizeof(kNoOp));
+    w->ms = ms;
+    w->any = 1;
 }
 
-static void PutBigEndian(DWORD value, int bytes)
+// The tracks being merged: each one's cursor and next event, and whether it has one.
+struct TrackMerge {
+    MidiTrackCursor cursor[kMaxPlayedTracks];
+    MidiEvent next[kMaxPlayedTracks];
+    uint8_t live[kMaxPlayedTracks];
+};
+
+static void ReadNextEvent(TrackMerge* merge, unsigned i)
 {
-    while (bytes-- > 0)
-        PutByte((BYTE)(value >> (8 * bytes)));
+    merge->live[i] = ReadMidiEvent(&merge->cursor[i], &merge->next[i]) == kEventRead;
 }
 
-// Reads track i's next event into next_event[i]; live[i] says whether there was one.
-static void Advance(unsigned i)
+static uint32_t RoundedMs(const MidiReading& reading, uint32_t tick, unsigned* passed)
 {
-    live[i] = cursors[i].at < cursors[i].size && ReadMidiEvent(&cursors[i], &next_event[i]) == kEventRead;
+    const uint64_t per_ms = (uint64_t)reading.ticks_per_quarter * 1000;
+    return (uint32_t)((MidiTimeAt(reading, tick, passed) + per_ms / 2) / per_ms);
 }
 
-int WriteSequencerCopy(const MidiReading& reading)
+uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t capacity)
 {
-    copy_size = 0;
-    const ULONGLONG per_ms = (ULONGLONG)reading.ticks_per_quarter * 1000;
+    if (!reading.timed || capacity < kSequencerCopyTrackAt)
+        return 0;
     unsigned end_passed = 0;
-    ULONGLONG end_ms = (MidiTimeAt(reading.end_tick, &end_passed) + per_ms / 2) / per_ms;
+    uint32_t end_ms = RoundedMs(reading, reading.end_tick, &end_passed);
     // The wake-ups alone would not fit: refused before a byte is written (a damaged delta time
     // reads as hours or days).
-    if (end_ms / kWakeMs * kNoOpBytes > kMaxSequencerCopyBytes)
+    if ((uint64_t)end_ms / kWakeMs * kNoOpBytes > capacity)
         return 0;
 
-    write_at = 0;
-    written_ms = 0;
-    written_any = 0;
-    overflow = 0;
-    Put((const BYTE*)"MThd", 4);
-    PutBigEndian(6, 4);
-    PutBigEndian(0, 2); // format 0: one track
-    PutBigEndian(1, 2);
-    PutBigEndian(kCopyDivision, 2);
-    Put((const BYTE*)"MTrk", 4);
-    PutBigEndian(0, 4); // the track's length, written at the end
-    AdvanceTo(0);
-    PutByte(0);
-    PutByte(kMidiMeta);
-    PutByte(kMidiMetaTempo);
-    PutByte(sizeof(kCopyTempo));
-    Put(kCopyTempo, sizeof(kCopyTempo));
+    CopyWriter w = {out, capacity, 0, 0, 0, 0};
+    Put(&w, (const uint8_t*)"MThd", 4);
+    PutBigEndian(&w, 6, 4);
+    PutBigEndian(&w, 0, 2); // format 0: one track
+    PutBigEndian(&w, 1, 2);
+    PutBigEndian(&w, kCopyDivision, 2);
+    Put(&w, (const uint8_t*)"MTrk", 4);
+    PutBigEndian(&w, 0, 4); // the track's length, written at the end
+    MoveTimeTo(&w, 0);
+    PutByte(&w, 0);
+    PutByte(&w, kMidiMeta);
+    PutByte(&w, kMidiMetaTempo);
+    PutByte(&w, sizeof(kCopyTempo));
+    Put(&w, kCopyTempo, sizeof(kCopyTempo));
 
     // All tracks merged in one pass, by tick; at equal ticks the earlier track first, and each
     // track's events in their order, as Wine's sequencer takes them.
+    TrackMerge merge;
     for (unsigned i = 0; i < reading.track_count; ++i) {
-        cursors[i] = reading.tracks[i];
-        Advance(i);
+        merge.cursor[i] = reading.tracks[i];
+        ReadNextEvent(&merge, i);
     }
     unsigned passed = 0;
-    for (;;) {
+    while (!w.full) {
         int pick = -1;
         for (unsigned i = 0; i < reading.track_count; ++i)
-            if (live[i] && (pick < 0 || next_event[i].tick < next_event[pick].tick))
+            if (merge.live[i] && (pick < 0 || merge.next[i].tick < merge.next[pick].tick))
                 pick = (int)i;
-        if (pick < 0 || overflow)
+        if (pick < 0)
             break;
-        const MidiEvent& event = next_event[pick];
+        const MidiEvent& event = merge.next[pick];
         if (event.status != kMidiMeta) {
             // Each event's own time, rounded: never a sum of rounded steps.
-            AdvanceTo((DWORD)((MidiTimeAt(event.tick, &passed) + per_ms / 2) / per_ms));
-            PutByte(0);
-            PutByte(event.status);
+            MoveTimeTo(&w, RoundedMs(reading, event.tick, &passed));
+            PutByte(&w, 0);
+            PutByte(&w, event.status);
             if (event.status == kMidiSysEx || event.status == kMidiSysExContinued)
-                PutVarLen(event.length);
-            Put(event.data, event.length);
+                PutVarLen(&w, event.length);
+            Put(&w, event.data, event.length);
         }
-        Advance((unsigned)pick);
+        ReadNextEvent(&merge, (unsigned)pick);
     }
-    AdvanceTo((DWORD)end_ms);
-    PutByte(0);
-    PutByte(kMidiMeta);
-    PutByte(kMidiMetaEndOfTrack);
-    PutByte(0);
-    if (overflow)
+    MoveTimeTo(&w, end_ms);
+    PutByte(&w, 0);
+    PutByte(&w, kMidiMeta);
+    PutByte(&w, kMidiMetaEndOfTrack);
+    PutByte(&w, 0);
+    if (w.full)
         return 0;
-    DWORD track_length = write_at - kTrackDataAt;
-    write_at = kTrackDataAt - 4;
-    PutBigEndian(track_length, 4);
-    copy_size = kTrackDataAt + track_length;
-    return 1;
+    uint32_t size = w.at;
+    w.at = kSequencerCopyTrackAt - 4;
+    PutBigEndian(&w, size - kSequencerCopyTrackAt, 4);
+    return size;
 }
 
-int SequencerCopyHeld(void)
+int SequencerCopyStartAt(const uint8_t* copy, uint32_t size, int ms)
 {
-    return copy_size != 0;
-}
-
-// The mmio I/O procedure that serves the copy, read-only. mmio keeps the offset in the record.
-static LRESULT CALLBACK ReadCopy(LPSTR record, UINT message, LPARAM first, LPARAM second)
-{
-    MMIOINFO* info = (MMIOINFO*)record;
-    LONG size = (LONG)copy_size;
-    switch (message) {
-    case MMIOM_OPEN:
-        if (info->dwFlags & (MMIO_WRITE | MMIO_READWRITE))
-            return MMIOERR_CANNOTWRITE;
-        info->lDiskOffset = 0;
-        return MMSYSERR_NOERROR;
-    case MMIOM_CLOSE:
-        return 0;
-    case MMIOM_READ: {
-        LONG at = info->lDiskOffset;
-        LONG count = (LONG)second;
-        if (at < 0 || at > size || count < 0)
-            return -1;
-        if (count > size - at)
-            count = size - at;
-        memcpy((void*)first, copy + at, (size_t)count);
-        info->lDiskOffset = at + count;
-        return count;
-    }
-    case MMIOM_SEEK: {
-        LONG origin = second == SEEK_CUR ? info->lDiskOffset : second == SEEK_END ? size : 0;
-        LONG to = origin + (LONG)first;
-        if (to < 0 || to > size)
-            return -1;
-        info->lDiskOffset = to;
-        return to;
-    }
-    default:
-        return -1; // the copy is not written to, nor renamed
-    }
-}
-
-const char* LendSequencerCopy(void)
-{
-    // The sequencer's player thread calls ReadCopy for as long as the device is open: the
-    // module stays loaded until the copy is returned, even if a host unloads it first.
-    if (lent_module == nullptr) {
-        GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)(void*)ReadCopy, &lent_module);
-        mmioInstallIOProcA(kCopyIOProc, ReadCopy, MMIO_INSTALLPROC);
-    }
-    return kCopyName;
-}
-
-void ReturnSequencerCopy(void)
-{
-    copy_size = 0;
-    if (lent_module != nullptr) {
-        mmioInstallIOProcA(kCopyIOProc, ReadCopy, MMIO_REMOVEPROC);
-        HMODULE module = lent_module;
-        lent_module = nullptr;
-        // The host still holds the module (it is calling in), so this never unloads it.
-        FreeLibrary(module);
-    }
-}
-
-int SequencerCopyStartAt(int ms)
-{
-    if (copy_size == 0 || ms <= 0)
+    if (size <= kSequencerCopyTrackAt || ms <= 0)
         return ms;
-    MidiTrackCursor track = {copy + kTrackDataAt, copy_size - kTrackDataAt, 0, 0, 0};
+    MidiTrackCursor track = {copy + kSequencerCopyTrackAt, size - kSequencerCopyTrackAt, 0, 0, 0};
     MidiEvent event;
-    while (track.at < track.size && ReadMidiEvent(&track, &event) == kEventRead)
-        if (event.tick >= (DWORD)ms)
+    while (ReadMidiEvent(&track, &event) == kEventRead)
+        if (event.tick >= (uint32_t)ms)
             return (int)event.tick;
     return ms;
 }

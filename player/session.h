@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "module/in_module.h"
+#include "host/in_module.h"
 #include "playback/file_info.h"
 
 namespace player {

@@ -2,7 +2,7 @@
 // capture and save-prompt settings, and the About box with the build stamp.
 #include "settings/settings_dialog.h"
 
-#include "module/in_module.h"
+#include "host/host_calls.h"
 #include "settings/settings_resource.h"
 #include "settings/settings_store.h"
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "module/bounded_text.h"
+#include "text/bounded_text.h"
 
 // Host thread only. prompt_to_save is never read from or written to the file.
 int config_sample = 1;

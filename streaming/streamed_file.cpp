@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "host/host_calls.h"
 #include "host/host_services.h"
-#include "module/bounded_text.h"
-#include "module/in_module.h"
 #include "settings/settings_store.h"
+#include "text/bounded_text.h"
 
 // Touched only on the host thread, inside Play and Stop, one call at a time.
 // download_target names the local copy of the current URL and is empty when there is none;
@@ -22,13 +22,7 @@ int download_is_temporary = 0;
 
 static const char kStatusText[] = "Retrieving MIDI file";
 
-// The older OPENFILENAMEA form, without pvReserved, dwReserved and FlagsEx, which every
-// version of the common dialogs accepts.
-#ifndef _WIN64
-static_assert(sizeof(OPENFILENAME_NT4A) == 76);
-static_assert(offsetof(OPENFILENAMEA, lpTemplateName) + sizeof(LPCSTR) == 76);
-#endif
-static_assert(offsetof(OPENFILENAME_NT4A, lpstrFile) == offsetof(OPENFILENAMEA, lpstrFile));
+// The save dialog takes the older OPENFILENAMEA form (host/in_module.h checks its layout).
 static_assert((OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_HIDEREADONLY) == 0x80006);
 
 // A path is a URL when its first ':' is followed by "//": "C:\music\a.mid" is not.

@@ -93,6 +93,38 @@ TEST_F(ClockTest, SeekWhilePlayingRestartsTheDeviceThere)
     EXPECT_EQ(mod->GetPosition(), 2510);
 }
 
+// A seek bar dragged past either edge: the position stays within the file, and the device
+// is told a point inside it.
+TEST_F(ClockTest, SeeksOutsideTheFileGoToItsNearestEnd)
+{
+    ticks->Advance(300);
+    mod->SetPosition(-1000);
+    EXPECT_EQ(LastPlay(), std::make_pair(DWORD(0), DWORD(4000)));
+    EXPECT_EQ(mod->GetPosition(), 0);
+    mod->SetPosition(0x7FFFFFFF);
+    EXPECT_EQ(LastPlay(), std::make_pair(DWORD(4000), DWORD(4000)));
+    EXPECT_EQ(mod->GetPosition(), 4000);
+    mod->Pause();
+    mod->SetPosition(-0x7FFFFFFF - 1);
+    EXPECT_EQ(mod->GetPosition(), 0);
+}
+
+TEST_F(PluginTest, BeforeAnyPlayThePositionIsZeroWhateverTheHostCalls)
+{
+    FakeTicks ticks(dll, 123456);
+    MciRecorder mci(dll, false);
+    EXPECT_EQ(mod->GetPosition(), 0);
+    mod->SetPosition(0x7FFFFFFF);
+    mod->Pause();
+    mod->Resume();
+    ticks.Advance(5000);
+    EXPECT_EQ(mod->GetPosition(), 0);
+    EXPECT_EQ(mod->GetLength(), 0);
+    EXPECT_EQ(mod->IsPaused(), 0);
+    EXPECT_TRUE(mci.Calls().empty());
+    EXPECT_EQ(CountMessages(kEndOfFileMessage), 0);
+}
+
 TEST_F(ClockTest, SeekWhilePausedMovesThePausedPositionOnly)
 {
     ticks->Advance(1000);

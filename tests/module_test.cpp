@@ -7,13 +7,13 @@ using rig::PluginTest;
 
 TEST_F(PluginTest, ExportReturnsTheSameRecordWithItsFixedWords)
 {
-    auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(dll, "kestroGetInModule2");
+    auto get = (GetInModuleFn)(void*) GetProcAddress(dll, kGetInModuleExport);
     EXPECT_EQ(get(), mod);
     EXPECT_EQ(get(), mod);
 
     EXPECT_EQ(mod->version, 0x101);
     EXPECT_STREQ(mod->description, "Tessarin MIDI plug-in v0.60 (x86)");
-    EXPECT_EQ(memcmp(mod->file_types, "MID\0MIDI Audio Files (*.MID)\0\0", 31), 0);
+    EXPECT_EQ(memcmp(mod->file_types, "MID\0MIDI Audio Files (*.MID)\0", 30), 0);
     EXPECT_EQ(mod->flag_word_1, 1);
     EXPECT_EQ(mod->flag_word_2, 0);
     EXPECT_EQ(mod->ReturnZero12, mod->ReturnZero13);

@@ -118,10 +118,10 @@ TEST_F(PluginTest, StopWithNothingOpenNeverReachesAnEarlierDevice)
     mod->Stop();
     mci.Clear();
     mod->Stop(); // the system may have given device 7 to someone else by now
-    Calls calls = mci.Calls();
-    ASSERT_EQ(Names(calls), (Strings{"STOP", "CLOSE"}));
-    EXPECT_EQ(calls[0].device, 0u);
-    EXPECT_EQ(calls[1].device, 0u);
+    mod->Pause();
+    mod->Resume();
+    mod->SetPosition(1000);
+    EXPECT_TRUE(mci.Calls().empty());
     EXPECT_EQ(rig::CountEvents("vis_close"), 3);
 }
 

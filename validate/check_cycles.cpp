@@ -40,7 +40,7 @@ static void CheckRecord(Check& check, const Plugin& plugin)
         missing += op == nullptr;
     check.Expect(missing == 0, "%d operation words are zero", missing);
     check.Expect(r.DoNothing == r.DoNothing35 && r.ReturnZero12 == r.ReturnZero13, "the shared operations differ");
-    auto get = (InModule * (__cdecl*)(void))(void*) GetProcAddress(plugin.dll, "kestroGetInModule2");
+    auto get = (GetInModuleFn)(void*) GetProcAddress(plugin.dll, kGetInModuleExport);
     check.Expect(get != nullptr && get() == plugin.mod, "the export returns another record on a second call");
     check.Expect(plugin.mod->IsPaused() == 0 && plugin.mod->GetLength() == 0,
                  "a fresh load answers IsPaused %d, GetLength %d", plugin.mod->IsPaused(), plugin.mod->GetLength());

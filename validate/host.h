@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "hostlib/host.h"
-#include "module/in_module.h"
+#include "host/in_module.h"
 #include "tools/import_patch.h"
 
 namespace validate {
