@@ -34,6 +34,7 @@ static WAVEHDR capture_headers[2];
 static char handover_buffer[kCaptureBufferSize];
 static HWAVEIN capture_device = nullptr;
 static HANDLE capture_thread = nullptr;
+static HMODULE capture_module = nullptr; // the capture thread's reference to the module
 static CRITICAL_SECTION capture_lock;
 
 // Buffer 0 when it is done, else buffer 1 when it is, else -1. The driver sets the bit from
@@ -47,10 +48,13 @@ static int FinishedBuffer(void)
 }
 
 // At most one buffer per pass. The copy lets the buffer go back to the device before the
-// sinks run, however long they take.
+// sinks run, however long they take. The thread holds a reference to the module (taken by
+// StartCapture for it) and gives it back only as it ends: a host that unloads the plug-in
+// without Stop leaves the module loaded for the thread, instead of its code unmapped under it.
 static DWORD WINAPI CaptureThread(void* param)
 {
     volatile LONG* stop_request = (volatile LONG*)param;
+    HMODULE module = capture_module;
     while (*stop_request == 0) {
         Sleep(kCapturePollMs);
         int picked = FinishedBuffer();
@@ -64,7 +68,7 @@ static DWORD WINAPI CaptureThread(void* param)
         HostPcmSinks(handover_buffer);
         LeaveCriticalSection(&capture_lock);
     }
-    return 0;
+    FreeLibraryAndExitThread(module, 0);
 }
 
 // Stops, resets and closes the device; the close is retried while buffers are still out.
@@ -101,8 +105,13 @@ int StartCapture(void)
     InitializeCriticalSection(&capture_lock);
     waveInStart(capture_device);
 
-    capture_thread = CreateThread(nullptr, 0, CaptureThread, (void*)&capture_stop_request, 0, nullptr);
+    capture_module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)(void*)CaptureThread, &capture_module);
+    if (capture_module != nullptr)
+        capture_thread = CreateThread(nullptr, 0, CaptureThread, (void*)&capture_stop_request, 0, nullptr);
     if (capture_thread == nullptr) {
+        if (capture_module != nullptr)
+            FreeLibrary(capture_module);
         // Nothing would ever empty the buffers: close the device rather than leave it open
         // with a capture marked active that Stop would wait for.
         CloseCaptureDevice();

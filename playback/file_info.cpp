@@ -43,10 +43,11 @@ static unsigned WholeCharactersThatFit(const char* text, unsigned size)
     return (unsigned)(at - text);
 }
 
-// Opens file on a device of its own, asks for its length and closes it again. The playing
-// device (open_record in the sequencer) is neither used nor changed.
+// Host thread only: the file asked about, read apart from the one that plays.
 static FileReading info_reading;
 
+// Opens file on a device of its own, asks for its length and closes it again. The playing
+// device (open_record in the sequencer) is neither used nor changed.
 static int AskLength(const char* file)
 {
     MCI_OPEN_PARMSA record;
@@ -55,8 +56,7 @@ static int AskLength(const char* file)
     int length = 0;
     if (QuerySequencerLength(record.wDeviceID, info_reading.midi.length_ms, &length) != 0)
         length = kUnknownLength;
-    MCI_GENERIC_PARMS close = {};
-    mciSendCommandA(record.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);
+    CloseSequencer(record.wDeviceID);
     return length;
 }
 

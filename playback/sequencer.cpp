@@ -18,8 +18,9 @@
 //   to the next Stop. Every device command goes to it and none is sent while it is 0: Pause,
 //   Resume, SetPosition and Stop with nothing open send nothing, so no command can reach a
 //   device ID the system has since handed to someone else.
-// - copy_size is non-zero exactly while Wine's sequencer reads the copy of the open file from
-//   `copy` (lent as a memory file), and the copy is not written again until Stop returns it.
+// - play_lent is 1 while Wine's sequencer reads the open file from memory (kPlayingSlot): the
+//   copy in `copy` (copy_size non-zero) or the file's own bytes in play_reading. Neither is
+//   written again until Stop returns them; GetFileInfo reads and lends buffers of its own.
 // - length_ms is the length of the last file opened; it survives Stop and a Play that fails,
 //   so GetLength and GetFileInfo("") still tell the last file's length, as hosts show it.
 // - paused and pause_position_ms are set by Pause; Resume clears paused, open or not, and a
@@ -40,6 +41,7 @@ static int end_notified = 0;
 static FileReading play_reading;
 static BYTE copy[kMaxSequencerCopyBytes];
 static DWORD copy_size = 0;
+static int play_lent = 0;
 
 static MCIERROR OpenDevice(MCI_OPEN_PARMSA* record, const char* element)
 {
@@ -50,40 +52,68 @@ static MCIERROR OpenDevice(MCI_OPEN_PARMSA* record, const char* element)
                            (DWORD_PTR)record);
 }
 
+// Wine's sequencer opens the bytes already read, from memory, so that nothing reads the file
+// from disk twice; any other sequencer opens the file by its name. Returns the name to open
+// and sets *lent when it is a memory file of the slot.
+static const char* ElementFor(MemoryFileSlot slot, const char* path, const BYTE* bytes, DWORD size, int* lent)
+{
+    *lent = 0;
+    if (!IsWineSequencer() || size == 0)
+        return path;
+    // Without the procedure the file itself still opens, from disk.
+    const char* name = LendMemoryFile(slot, bytes, size);
+    if (name == nullptr)
+        return path;
+    *lent = 1;
+    return name;
+}
+
 MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, FileReading* reading)
 {
     ZeroMemory(record, sizeof(*record));
     if (!ReadFileOnce(path, reading))
         return MCIERR_INVALID_FILE;
-    return OpenDevice(record, path);
+    int lent;
+    const char* element = ElementFor(kQueriedSlot, path, reading->bytes, reading->size, &lent);
+    MCIERROR result = OpenDevice(record, element);
+    if (result != 0 && lent)
+        ReturnMemoryFile(kQueriedSlot);
+    return result;
+}
+
+void CloseSequencer(MCIDEVICEID device)
+{
+    MCI_GENERIC_PARMS close = {};
+    mciSendCommandA(device, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);
+    // Wine's sequencer may read its file until the close; the queried bytes are free now.
+    ReturnMemoryFile(kQueriedSlot);
 }
 
 // As OpenSequencer, but Wine's sequencer gets the sequencer-ready copy of a file that can be
 // timed (playback/sequencer_copy.h), the only one it plays in time; a file whose copy would be
-// too large is refused. Every other sequencer, and Wine's for files that cannot be timed, gets
-// the file itself.
+// too large is refused. Every other sequencer gets the file itself, and Wine's gets the file's
+// own bytes when they cannot be timed. Whatever is lent stays lent until Stop: Wine's player
+// reads it while it plays.
 static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
 {
     ZeroMemory(record, sizeof(*record));
     if (!ReadFileOnce(path, &play_reading))
         return MCIERR_INVALID_FILE;
-    const char* element = path;
+    const BYTE* bytes = play_reading.bytes;
+    DWORD size = play_reading.size;
     if (IsWineSequencer() && play_reading.midi.timed) {
-        DWORD size = WriteSequencerCopy(play_reading.midi, copy, sizeof(copy));
+        size = WriteSequencerCopy(play_reading.midi, copy, sizeof(copy));
         if (size == 0)
             return MCIERR_INVALID_FILE;
-        // Without the procedure the file itself still plays, as Wine plays it.
-        const char* lent = LendMemoryFile(kPlayingSlot, copy, size);
-        if (lent != nullptr) {
-            element = lent;
-            copy_size = size;
-        }
+        bytes = copy;
     }
+    int lent;
+    const char* element = ElementFor(kPlayingSlot, path, bytes, size, &lent);
     MCIERROR result = OpenDevice(record, element);
-    if (result != 0 && copy_size != 0) {
+    if (result != 0 && lent)
         ReturnMemoryFile(kPlayingSlot);
-        copy_size = 0;
-    }
+    play_lent = result == 0 && lent;
+    copy_size = play_lent && bytes == copy ? size : 0;
     return result;
 }
 
@@ -216,8 +246,9 @@ void __cdecl Stop(void)
         SendGeneric(MCI_CLOSE);
         open_record.wDeviceID = 0;
     }
-    if (copy_size != 0) {
+    if (play_lent) {
         ReturnMemoryFile(kPlayingSlot);
+        play_lent = 0;
         copy_size = 0;
     }
     playing = 0;
