@@ -40,13 +40,52 @@ inline std::string TempName(const char* name)
     return std::string(temp) + name;
 }
 
+// The .mid files of a folder (a Windows path ending in a separator), sorted by name.
+inline std::vector<std::string> MidiFilesIn(const std::string& folder)
+{
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "*.mid").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            files.push_back(folder + found.cFileName);
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// The benchmark's arguments: --plugin DLL (another build of the plug-in to measure, such as an
+// earlier one) and the folders of MIDI files to measure on (default_folder when none).
+struct BenchArgs {
+    std::string plugin_path;
+    std::vector<std::string> folders;
+};
+
+inline BenchArgs ReadBenchArgs(int argc, char** argv, const char* default_folder)
+{
+    BenchArgs args;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--plugin" && i + 1 < argc)
+            args.plugin_path = argv[++i];
+        else
+            args.folders.push_back(arg.back() == '\\' || arg.back() == '/' ? arg : arg + "\\");
+    }
+    if (args.folders.empty())
+        args.folders.push_back(default_folder);
+    return args;
+}
+
 // Loads the plug-in beside the benchmark as a host does (its settings left alone), with
 // sink_a, when given, told of every captured block. The benchmark frees *dll itself when it is
 // done, so the host is never destroyed; one load a process.
-inline InModule* LoadPlugin(HMODULE* dll, PcmSinkFn sink_a = nullptr)
+inline InModule* LoadPlugin(HMODULE* dll, PcmSinkFn sink_a = nullptr, const std::string& plugin_path = "")
 {
     static hostlib::Host* host = new hostlib::Host();
     host->options.load_settings = false;
+    host->options.plugin_path = plugin_path;
     if (sink_a != nullptr)
         host->options.on_sink_a = [sink_a](const void* samples, int channels, int bits, int reserved) {
             sink_a(samples, channels, bits, reserved);

@@ -9,6 +9,8 @@
 #include "playback/clock.h"
 #include "playback/memory_file.h"
 #include "playback/sequencer_copy.h"
+#include "playback/sysex_output.h"
+#include "playback/sysex_setup.h"
 #include "settings/settings_store.h"
 #include "streaming/streamed_file.h"
 #include "text/bounded_text.h"
@@ -151,6 +153,14 @@ static void SendGeneric(UINT command)
     mciSendCommandA(open_record.wDeviceID, command, MCI_WAIT, (DWORD_PTR)&generic);
 }
 
+// Wine's sequencer never sends sysex, not even the set-up before the first note, nor after a
+// seek, where it chases programs and controllers but no sysex. The set-up the music needs at
+// `ms` is read from the copy (only Wine's sequencer has one). *setup is left empty for none.
+static void SysexSetupAt(int ms, SysexSetup* setup)
+{
+    CollectSysexSetup(copy, copy_size, ms, setup);
+}
+
 // Returns 0 when playing, 1 when the sequencer refused the file, -1 when a streamed file
 // could not be retrieved.
 int __cdecl Play(const char* path)
@@ -180,6 +190,10 @@ int __cdecl Play(const char* path)
     QuerySequencerLength(open_record.wDeviceID, play_reading.midi.length_ms, &length);
     length_ms = length;
 
+    // Before the play, which is when Wine's sequencer opens the MIDI output.
+    SysexSetup setup;
+    SysexSetupAt(0, &setup);
+    SendSysexSetup(setup);
     MCI_PLAY_PARMS play = {};
     mciSendCommandA(open_record.wDeviceID, MCI_PLAY, 0, (DWORD_PTR)&play);
 
@@ -227,6 +241,10 @@ void __cdecl Resume(void)
     if (open_record.wDeviceID == 0)
         return;
     SendGeneric(MCI_RESUME);
+    // Pause stopped the device, so the MIDI output is free for the set-up.
+    SysexSetup setup;
+    SysexSetupAt(pause_position_ms, &setup);
+    SendSysexSetup(setup);
     if (ClockIsFrozen()) {
         ResumeCaptureDevice();
         ClockThaw();
@@ -288,6 +306,14 @@ void __cdecl SetPosition(int ms)
         pause_position_ms = ms;
         ClockRebase(ms);
         return;
+    }
+    // A playing sequencer holds the MIDI output: it is stopped for the set-up first (from the
+    // copy that takes at most a wake-up interval), and only for a file that has one.
+    SysexSetup setup;
+    SysexSetupAt(ms, &setup);
+    if (setup.count != 0) {
+        SendGeneric(MCI_STOP);
+        SendSysexSetup(setup);
     }
     ClockRebase(PlayFrom(ms));
 }

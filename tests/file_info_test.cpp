@@ -162,6 +162,71 @@ TEST_F(PluginTest, RealSequencerAnswersForOtherFilesWhileOnePlays)
     mod->Stop();
 }
 
+// winmm's own opens of files by name (mmio's CreateFileA), for the files of one folder.
+static std::string watched_folder;
+static LONG winmm_opens = 0;
+static HANDLE WINAPI CountingCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                         DWORD disposition, DWORD flags, HANDLE from)
+{
+    if (name != nullptr && strstr(name, watched_folder.c_str()) != nullptr)
+        InterlockedIncrement(&winmm_opens);
+    return CreateFileA(name, access, share, security, disposition, flags, from);
+}
+
+// One quarter note after more tempo changes than the plug-in times: Wine's sequencer gets the
+// file itself.
+static std::string ManyTempoChanges(int count)
+{
+    std::string track;
+    for (int i = 0; i < count; ++i)
+        track += std::string("\x00\xFF\x51\x03\x07\xA1\x20", 7);
+    track += std::string("\x00\x90\x3C\x40\x83\x60\x80\x3C\x00\x00\xFF\x2F\x00", 13);
+    std::string size = {char(track.size() >> 24), char(track.size() >> 16), char(track.size() >> 8), char(track.size())};
+    return std::string("MThd\0\0\0\x06\0\0\0\x01\x01\xE0MTrk", 18) + size + track;
+}
+
+// Under Wine the sequencer opens the plug-in's own reading from memory, so no file is read from
+// disk twice: not for the file information of a timed file or of one handed over as it is, nor
+// for playing one, nor while one plays; and Pause and Resume go on as before in between.
+TEST_F(PluginTest, UnderWineTheSequencerReadsThePluginsReadingNotTheDisk)
+{
+    watched_folder = Folder();
+    winmm_opens = 0;
+    rig::ImportPatch count(GetModuleHandleA("winmm.dll"), "kernel32.dll", "CreateFileA", (void*)CountingCreateFileA);
+    std::string timed = WriteScale("timed.mid", 4);
+    std::string untimed = WriteBytes("untimed.mid", ManyTempoChanges(4100));
+    char title[kTitleCapacity];
+    int length = 0;
+    mod->GetFileInfo(timed.c_str(), title, &length);
+    EXPECT_EQ(length, 2000);
+    mod->GetFileInfo(untimed.c_str(), title, &length);
+    EXPECT_GT(length, 0) << "the sequencer's own length of a file it reads from memory";
+
+    ASSERT_EQ(mod->Play(untimed.c_str()), 0);
+    mod->GetFileInfo(timed.c_str(), title, &length);
+    EXPECT_EQ(length, 2000);
+    mod->Stop();
+    ASSERT_EQ(mod->Play(timed.c_str()), 0);
+    mod->Pause();
+    mod->GetFileInfo(untimed.c_str(), title, &length);
+    mod->Resume();
+    EXPECT_EQ(mod->IsPaused(), 0);
+    mod->GetFileInfo(timed.c_str(), title, &length);
+    EXPECT_EQ(length, 2000);
+    mod->Stop();
+    EXPECT_EQ(winmm_opens, 0);
+
+    // The count sees winmm open a file by name.
+    MCI_OPEN_PARMSA open = {};
+    open.lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
+    open.lpstrElementName = timed.c_str();
+    ASSERT_EQ(mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT,
+                              (DWORD_PTR)&open), 0u);
+    MCI_GENERIC_PARMS close = {};
+    mciSendCommandA(open.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);
+    EXPECT_GT(winmm_opens, 0);
+}
+
 // Real files from other people and generated ones with tempo changes in the middle (written by
 // tests/midi_lengths.py with the lengths mido gives): the plug-in's lengths are the music's,
 // whatever tempo the sequencer assumes, to the millisecond, and Play reports the same.
