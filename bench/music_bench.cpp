@@ -285,7 +285,7 @@ static void RealPieces(Player* plugin, BarePlayer* bare, const std::string& log)
                              "bach-prelude-c-major-bwv846.mid", "chuggachugga.mid", "ttsong_iii_imuh3.mid"}) {
         std::string path = folder + name;
         plugin->Play(path.c_str());
-        HMMIO copy = mmioOpenA((LPSTR) "sequencer-ready.TQS+", nullptr, MMIO_READ);
+        HMMIO copy = mmioOpenA((LPSTR) "playing.TQSP+", nullptr, MMIO_READ);
         if (copy != nullptr) {
             WIN32_FILE_ATTRIBUTE_DATA file;
             GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &file);
@@ -312,6 +312,96 @@ static void RealPieces(Player* plugin, BarePlayer* bare, const std::string& log)
     if (!growth.empty())
         printf("the copy Wine's sequencer reads: %.1f to %.1f times the file (median %.1f)\n",
                Percentile(growth, 0, false), Percentile(growth, 100, false), Median(growth));
+}
+
+// --- sysex set-up -----------------------------------------------------------------------
+
+// A file whose first 10 s sweep the master volume with `count` sysex, then notes every 250 ms
+// for 60 s.
+static std::string WriteVolumeSweep(int count)
+{
+    std::vector<uint8_t> track;
+    for (int i = 0; i < count; ++i) {
+        PutVarLen(track, i == 0 ? 0 : 4800 / count);
+        uint8_t sysex[] = {0xF0, 7, 0x7F, 0x7F, 0x04, 0x01, 0x00, (uint8_t)(i * 127 / count), 0xF7};
+        track.insert(track.end(), sysex, sysex + sizeof(sysex));
+    }
+    for (int i = 0; i < 240; ++i) {
+        PutVarLen(track, i == 0 ? 0 : 120 - 60);
+        uint8_t on[] = {0x90, (uint8_t)(48 + i % 24), 100};
+        track.insert(track.end(), on, on + 3);
+        PutVarLen(track, 60);
+        uint8_t off[] = {0x80, (uint8_t)(48 + i % 24), 0};
+        track.insert(track.end(), off, off + 3);
+    }
+    uint8_t end[] = {0, 0xFF, 0x2F, 0};
+    track.insert(track.end(), end, end + 4);
+    std::string path = TempName("music_bench_sweep.mid");
+    uint8_t header[] = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0, 240, 'M', 'T', 'r', 'k',
+                        (uint8_t)(track.size() >> 24), (uint8_t)(track.size() >> 16), (uint8_t)(track.size() >> 8),
+                        (uint8_t)track.size()};
+    FILE* f = fopen(path.c_str(), "wb");
+    fwrite(header, 1, sizeof(header), f);
+    fwrite(track.data(), 1, track.size(), f);
+    fclose(f);
+    return path;
+}
+
+static int LongMessagesFrom(const std::string& log, LONGLONG from)
+{
+    int n = 0;
+    for (const heard::Line& l : heard::Read(log))
+        n += l.us >= from && l.name == "longdata";
+    return n;
+}
+
+// What the set-up costs a start: Play, seeks and resumes of a file with a GS set-up and of one
+// with hundreds of sysex before the point, against the bare sequence (which sends none), and
+// how many sysex reached the device each time.
+static void SysexSetups(Player* plugin, BarePlayer* bare, const std::string& log)
+{
+    std::string gs = hostlib::ProgramFolder() + "midi_lengths\\gs-setup-song.mid";
+    std::string sweep = WriteVolumeSweep(400);
+    printf("\nsysex set-up: %s and a 400-message master volume sweep, each played, sought to 3 points and\n"
+           "paused and resumed at each\n", "gs-setup-song.mid");
+    printf("%-44s %12s %12s %9s\n", "", "plug-in", "bare MCI", "ratio");
+    for (const std::string& path : {gs, sweep}) {
+        std::vector<double> start[2], seek[2], resume[2];
+        std::vector<double> sent;
+        for (int side = 0; side < 2; ++side) {
+            Player* p = side == 0 ? plugin : (Player*)bare;
+            for (int run = 0; run < 3; ++run) {
+                DeleteFileA(log.c_str());
+                LONGLONG at = heard::NowUs();
+                start[side].push_back(TimedMs([&] { p->Play(path.c_str()); }));
+                if (side == 0)
+                    sent.push_back(LongMessagesFrom(log, at));
+                for (int point : {15000, 25000, 35000}) {
+                    Sleep(400);
+                    at = heard::NowUs();
+                    seek[side].push_back(TimedMs([&] { p->Seek(point); }));
+                    if (side == 0)
+                        sent.push_back(LongMessagesFrom(log, at));
+                    Sleep(400);
+                    p->Pause();
+                    at = heard::NowUs();
+                    resume[side].push_back(TimedMs([&] { p->Resume(); }));
+                    if (side == 0)
+                        sent.push_back(LongMessagesFrom(log, at));
+                }
+                Sleep(200);
+                p->Stop();
+            }
+        }
+        const char* name = path == gs ? "GS set-up" : "volume sweep";
+        printf("%s: sysex sent a start, median %.0f, most %.0f\n", name, Median(sent), Percentile(sent, 100, false));
+        PrintRow("  Play (median)", Median(start[0]), Median(start[1]), "ms");
+        PrintRow("  seek while playing (median)", Median(seek[0]), Median(seek[1]), "ms");
+        PrintRow("  seek while playing (slowest)", Percentile(seek[0], 100, false), Percentile(seek[1], 100, false), "ms");
+        PrintRow("  Resume (median)", Median(resume[0]), Median(resume[1]), "ms");
+        PrintRow("  Resume (slowest)", Percentile(resume[0], 100, false), Percentile(resume[1], 100, false), "ms");
+    }
+    DeleteFileA(sweep.c_str());
 }
 
 int main()
@@ -354,6 +444,7 @@ int main()
     PrintRow("processor time while paused (median)", Median(with_plugin.paused_cpu), Median(with_bare.paused_cpu),
              "% of a core");
     RealPieces(&plugin, &bare, log);
+    SysexSetups(&plugin, &bare, log);
     DeleteFileA(song.c_str());
     DeleteFileA(log.c_str());
     FreeLibrary(dll);

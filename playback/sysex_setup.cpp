@@ -85,17 +85,16 @@ void CollectSysexSetup(const uint8_t* copy, uint32_t size, int ms, SysexSetup* s
             continue;
         const uint8_t* d = event.data;
         uint32_t n = event.length;
-        if (before) {
-            if (IsReset(d, n)) {
-                setup->count = 0;
-                setup->bytes = 0;
-            } else {
-                for (unsigned i = 0; i < setup->count; ++i)
-                    if (SameKind(setup->data[i], setup->length[i], d, n)) {
-                        Remove(setup, i);
-                        break;
-                    }
-            }
+        if (before && IsReset(d, n)) {
+            setup->count = 0;
+            setup->bytes = 0;
+        } else if (!IsReset(d, n)) {
+            // From the point on too: a sweep before the first note is only its last value.
+            for (unsigned i = 0; i < setup->count; ++i)
+                if (SameKind(setup->data[i], setup->length[i], d, n)) {
+                    Remove(setup, i);
+                    break;
+                }
         }
         Append(setup, d, n);
     }

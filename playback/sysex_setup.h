@@ -20,5 +20,6 @@ struct SysexSetup {
 
 // The set-up for a start at ms: for each kind of message, the last one before ms, in the
 // order they came (a reset of the synthesizer clears what came before it); then every sysex
-// from ms up to the first note after it. What does not fit the bounds is left out.
+// from ms up to the first note after it, where too a later message of a kind replaces an
+// earlier one (but a reset clears nothing). What does not fit the bounds is left out.
 void CollectSysexSetup(const uint8_t* copy, uint32_t size, int ms, SysexSetup* setup);
