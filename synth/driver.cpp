@@ -73,10 +73,31 @@ static DWORD GetCaps(MIDIOUTCAPSW* caps, DWORD_PTR size)
     return MMSYSERR_NOERROR;
 }
 
+// A header at least as large as it was before MIDI streams added its last two fields.
+static bool IsHeader(const MIDIHDR* header, DWORD_PTR size)
+{
+    return header != nullptr && size >= sizeof(MIDIHDR) - sizeof(header->dwReserved) - sizeof(header->dwOffset);
+}
+
+// Wine's winmm passes a header to prepare or unprepare to the driver and returns its answer
+// (the one in Windows prepares the header itself when the driver answers
+// MMSYSERR_NOTSUPPORTED), so the driver marks it: nothing else is needed, since a long
+// message is done before it returns.
+static DWORD PrepareHeader(MIDIHDR* header, DWORD_PTR size, bool prepare)
+{
+    if (!IsHeader(header, size))
+        return MMSYSERR_INVALPARAM;
+    if (prepare)
+        header->dwFlags |= MHDR_PREPARED;
+    else
+        header->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
 // Sysex has no shell command: the header is handed back done at once.
 static DWORD LongData(MIDIHDR* header, DWORD_PTR size, DWORD* callback)
 {
-    if (header == nullptr || size < sizeof(MIDIHDR) - sizeof(header->dwReserved) - sizeof(header->dwOffset))
+    if (!IsHeader(header, size))
         return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED))
         return MIDIERR_UNPREPARED;
@@ -140,12 +161,15 @@ static DWORD Handle(UINT device, UINT message, DWORD_PTR param1, DWORD_PTR param
     case MODM_DATA:
         ShortMessage((DWORD)param1);
         return MMSYSERR_NOERROR;
+    case MODM_PREPARE:
+    case MODM_UNPREPARE:
+        return PrepareHeader((MIDIHDR*)param1, param2, message == MODM_PREPARE);
     case MODM_LONGDATA:
         return LongData((MIDIHDR*)param1, param2, callback);
     case MODM_RESET:
         SynthSilence();
         return MMSYSERR_NOERROR;
-    default: // MODM_PREPARE and MODM_UNPREPARE among them: winmm then prepares headers itself
+    default:
         return MMSYSERR_NOTSUPPORTED;
     }
 }
