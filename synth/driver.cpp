@@ -8,6 +8,7 @@
 
 #include "synth/message_log.h"
 #include "synth/synth_link.h"
+#include "synth/sysex.h"
 
 // winmm exports it; MinGW's headers do not declare it.
 extern "C" BOOL WINAPI DriverCallback(DWORD_PTR callback, DWORD flags, HDRVR device, DWORD message, DWORD_PTR instance,
@@ -73,13 +74,50 @@ static DWORD GetCaps(MIDIOUTCAPSW* caps, DWORD_PTR size)
     return MMSYSERR_NOERROR;
 }
 
-// Sysex has no shell command: the header is handed back done at once.
-static DWORD LongData(MIDIHDR* header, DWORD_PTR size, DWORD* callback)
+// A header at least as large as it was before MIDI streams added its last two fields.
+static bool IsHeader(const MIDIHDR* header, DWORD_PTR size)
 {
-    if (header == nullptr || size < sizeof(MIDIHDR) - sizeof(header->dwReserved) - sizeof(header->dwOffset))
+    return header != nullptr && size >= sizeof(MIDIHDR) - sizeof(header->dwReserved) - sizeof(header->dwOffset);
+}
+
+// Wine's winmm passes a header to prepare or unprepare to the driver and returns its answer
+// (the one in Windows prepares the header itself when the driver answers
+// MMSYSERR_NOTSUPPORTED), so the driver marks it: nothing else is needed, since a long
+// message is done before it returns.
+static DWORD PrepareHeader(MIDIHDR* header, DWORD_PTR size, bool prepare)
+{
+    if (!IsHeader(header, size))
+        return MMSYSERR_INVALPARAM;
+    if (prepare)
+        header->dwFlags |= MHDR_PREPARED;
+    else
+        header->dwFlags &= ~MHDR_PREPARED;
+    return MMSYSERR_NOERROR;
+}
+
+// What FluidSynth's shell can do of a system exclusive message is done (synth_link); the rest
+// is dropped. Either way the header is handed back done at once. *reading says which.
+static DWORD LongData(MIDIHDR* header, DWORD_PTR size, DWORD* callback, SysexReading* reading)
+{
+    if (!IsHeader(header, size))
         return MMSYSERR_INVALPARAM;
     if (!(header->dwFlags & MHDR_PREPARED))
         return MIDIERR_UNPREPARED;
+    *reading = ReadSysex((const unsigned char*)header->lpData, header->dwBufferLength);
+    switch (reading->kind) {
+    case kSysexReset:
+        SynthResetChannels();
+        break;
+    case kSysexRhythmPart:
+        SynthSetDrums(reading->channel, reading->drums);
+        break;
+    case kSysexMasterVolume:
+        SynthMasterVolume(reading->volume);
+        break;
+    case kSysexBadChecksum:
+    case kSysexUnknown:
+        break;
+    }
     header->dwFlags &= ~MHDR_INQUEUE;
     header->dwFlags |= MHDR_DONE;
     *callback = MOM_DONE;
@@ -97,8 +135,9 @@ static void ShortMessage(DWORD message)
 }
 
 // Returns the MMSYSERR_ result; *callback receives the MOM_ message to send the client after
-// the lock is left (0 for none).
-static DWORD Handle(UINT device, UINT message, DWORD_PTR param1, DWORD_PTR param2, DWORD* callback)
+// the lock is left (0 for none), *reading what a long message was taken for.
+static DWORD Handle(UINT device, UINT message, DWORD_PTR param1, DWORD_PTR param2, DWORD* callback,
+                    SysexReading* reading)
 {
     switch (message) {
     case DRVM_INIT:
@@ -140,12 +179,15 @@ static DWORD Handle(UINT device, UINT message, DWORD_PTR param1, DWORD_PTR param
     case MODM_DATA:
         ShortMessage((DWORD)param1);
         return MMSYSERR_NOERROR;
+    case MODM_PREPARE:
+    case MODM_UNPREPARE:
+        return PrepareHeader((MIDIHDR*)param1, param2, message == MODM_PREPARE);
     case MODM_LONGDATA:
-        return LongData((MIDIHDR*)param1, param2, callback);
+        return LongData((MIDIHDR*)param1, param2, callback, reading);
     case MODM_RESET:
         SynthSilence();
         return MMSYSERR_NOERROR;
-    default: // MODM_PREPARE and MODM_UNPREPARE among them: winmm then prepares headers itself
+    default:
         return MMSYSERR_NOTSUPPORTED;
     }
 }
@@ -158,13 +200,17 @@ extern "C" __declspec(dllexport) DWORD WINAPI modMessage(UINT device, UINT messa
     EnterCriticalSection(&device_lock);
     if (message == MODM_OPEN && device == 0 && !device_open)
         LogStart();
-    // A long message is logged with its length, not its address.
-    DWORD_PTR logged = param1;
-    if (message == MODM_LONGDATA && param1 != 0)
-        logged = ((MIDIHDR*)param1)->dwBufferLength;
-    LogMessage(at, MessageName(message), logged, message == MODM_DATA ? 0 : param2);
+    if (message != MODM_LONGDATA)
+        LogMessage(at, MessageName(message), param1, message == MODM_DATA ? 0 : param2);
     DWORD callback = 0;
-    DWORD result = Handle(device, message, param1, param2, &callback);
+    SysexReading reading = {kSysexUnknown, "refused", 0, 0, 0};
+    DWORD result = Handle(device, message, param1, param2, &callback, &reading);
+    // A long message is logged with its bytes and what became of it, not its address.
+    if (message == MODM_LONGDATA) {
+        const MIDIHDR* header = (const MIDIHDR*)param1;
+        LogLongMessage(at, header != nullptr ? (const BYTE*)header->lpData : nullptr,
+                       header != nullptr ? header->dwBufferLength : 0, param2, reading.name);
+    }
     MIDIOPENDESC client = open_desc;
     DWORD flags = open_callback_flags;
     if (message == MODM_CLOSE && result == MMSYSERR_NOERROR)

@@ -24,11 +24,13 @@ inline LONGLONG NowUs()
 }
 
 // One line: "<microseconds> <message> <first> <second>"; for "data", first is the short
-// message with its status in the low byte.
+// message with its status in the low byte; for "longdata", the length, and then the message's
+// bytes in hex ("..." after the first 64 when longer) and what the driver took it for.
 struct Line {
     LONGLONG us;
     std::string name;
     DWORD first;
+    std::string bytes, reading; // "longdata" only: "f07e7f0901f7", "gm-system-on"
 };
 
 inline std::vector<Line> Read(const std::string& path)
@@ -37,11 +39,15 @@ inline std::vector<Line> Read(const std::string& path)
     FILE* f = fopen(path.c_str(), "r");
     if (f == nullptr)
         return lines;
-    char name[32];
-    long long us;
-    unsigned long first, second;
-    while (fscanf(f, "%lld %31s %lx %lx", &us, name, &first, &second) == 4)
-        lines.push_back({us, name, (DWORD)first});
+    char text[512];
+    while (fgets(text, sizeof(text), f) != nullptr) {
+        char name[32], bytes[160] = "", reading[32] = "";
+        long long us;
+        unsigned long first, second;
+        if (sscanf(text, "%lld %31s %lx %lx %159s %31s", &us, name, &first, &second, bytes, reading) < 4)
+            break;
+        lines.push_back({us, name, (DWORD)first, bytes, reading});
+    }
     fclose(f);
     return lines;
 }

@@ -42,6 +42,24 @@ void LogMessage(LONGLONG at_us, const char* name, DWORD_PTR first, DWORD_PTR sec
     WriteFile(log_file, line, (DWORD)n, &written, nullptr);
 }
 
+void LogLongMessage(LONGLONG at_us, const BYTE* bytes, DWORD length, DWORD_PTR second, const char* reading)
+{
+    if (log_file == INVALID_HANDLE_VALUE)
+        return;
+    char line[96 + 2 * kLoggedBytes];
+    int n = snprintf(line, sizeof(line), "%lld longdata %08lx %08lx ", (long long)at_us, (unsigned long)length,
+                     (unsigned long)second);
+    DWORD shown = bytes == nullptr ? 0 : length < kLoggedBytes ? length : kLoggedBytes;
+    for (DWORD i = 0; i < shown; ++i)
+        n += snprintf(line + n, sizeof(line) - n, "%02x", bytes[i]);
+    // The stamp, 2 * kLoggedBytes hex digits and the driver's short readings fit the line.
+    n += snprintf(line + n, sizeof(line) - n, "%s %s\n", shown == 0 ? "-" : shown < length ? "..." : "", reading);
+    if (n <= 0 || n >= (int)sizeof(line))
+        return;
+    DWORD written;
+    WriteFile(log_file, line, (DWORD)n, &written, nullptr);
+}
+
 void LogEnd(void)
 {
     if (log_file == INVALID_HANDLE_VALUE)

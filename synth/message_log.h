@@ -13,4 +13,9 @@ LONGLONG LogNowMicroseconds(void);
 void LogStart(void);
 // Writes "<microseconds> <name> <hex> <hex>\n"; does nothing while no log is open.
 void LogMessage(LONGLONG at_us, const char* name, DWORD_PTR first, DWORD_PTR second);
+// A long message: "<microseconds> longdata <length> <hex> <bytes> <reading>\n", its bytes in
+// hex ("-" for none), the first kLoggedBytes of them followed by "..." when there are more,
+// and what the driver made of it ("gm-system-on", "unknown", ...).
+constexpr DWORD kLoggedBytes = 64;
+void LogLongMessage(LONGLONG at_us, const BYTE* bytes, DWORD length, DWORD_PTR second, const char* reading);
 void LogEnd(void);

@@ -1,29 +1,88 @@
 // FluidSynth link: one TCP connection per process, kept from the first device open on.
 // Sends go out on a non-blocking socket with Nagle off, so a note leaves at once and a
 // stalled FluidSynth costs dropped messages rather than a stalled sequencer. The shell
-// answers some commands with text; a reader thread takes and discards it, since a shell
-// whose replies are never read stops reading commands.
+// answers some commands with text; a reader thread takes it, since a shell whose replies are
+// never read stops reading commands, and keeps the two answers the driver asks for when it
+// connects: the gain FluidSynth started with and the number of its SoundFont.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include "synth/synth_link.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 
 constexpr DWORD kConnectTimeoutMs = 500;
 constexpr long kReaderPollUs = 500000;
 constexpr DWORD kReaderEndWaitMs = 2000;
+constexpr int kChannels = 16;
+constexpr int kDrumChannel = 9; // MIDI channel 10, the one FluidSynth itself plays drums on
+constexpr int kDrumBank = 128;  // a SoundFont's drum kits
+constexpr int kFullVolume = 16383;
 
-// Link state. Everything but link_broken and reader_stop is touched only under the device
-// lock (driver.cpp), or from DllMain at process exit when no other thread runs. The reader
-// thread only reads link_socket's replies and sets link_broken when the connection ends; it
-// never closes the socket, so a handle the sender holds is never reused under it.
+// Link state. Everything but link_broken, reader_stop, started_gain_thousandths and
+// font_number is touched only under the device lock (driver.cpp), or from DllMain at process
+// exit when no other thread runs. The reader thread only reads link_socket's replies, sets
+// link_broken when the connection ends and writes the two answers; it never closes the
+// socket, so a handle the sender holds is never reused under it.
 static SOCKET link_socket = INVALID_SOCKET;
 static HANDLE reader_thread = nullptr;
 static volatile LONG link_broken = 0;
 static volatile LONG reader_stop = 0;
 static int winsock_started = 0;
 static int sent_since_silence = 0;
+static volatile LONG started_gain_thousandths = 0; // 0 until FluidSynth has told it
+static volatile LONG font_number = 1;              // the first SoundFont FluidSynth loads is 1
+
+// What each channel plays as the driver has set it since it connected. FluidSynth's channel
+// types stay as it started them (channel 10 drums, the others melodic), and a program change
+// picks from the bank of the channel's type: on a channel whose drums differ from that, the
+// driver selects the preset itself.
+struct ChannelSetting {
+    int drums;
+    int bank; // controller 0, as the music last set it
+    int program;
+};
+static ChannelSetting channels[kChannels];
+// A master volume waiting for FluidSynth's started gain, -1 for none.
+static int pending_volume = -1;
+
+// The gain as FluidSynth prints it ("0.600"), in thousandths; -1 for a line that is not one
+// number from 0 to 5.
+static int ParseGain(const char* line)
+{
+    int whole = 0, fraction = 0, scale = 1000, digits = 0;
+    for (; *line >= '0' && *line <= '9' && whole <= 5; ++line, ++digits)
+        whole = whole * 10 + (*line - '0');
+    if (*line == '.')
+        for (++line; *line >= '0' && *line <= '9'; ++line, ++digits)
+            if (scale > 1) {
+                scale /= 10;
+                fraction += (*line - '0') * scale;
+            }
+    while (*line == ' ' || *line == '\r')
+        ++line;
+    int thousandths = whole * 1000 + fraction;
+    return *line == 0 && digits > 0 && thousandths <= 5000 ? thousandths : -1;
+}
+
+// One line of the shell's replies. The answer to "get synth.gain" is the first line that is a
+// number alone; the first SoundFont "fonts" lists follows its "ID  Name" heading. A shell on
+// standard input (the release package's) also prints "> " and echoes each command.
+static void TakeReplyLine(const char* line, int* fonts_heading_seen)
+{
+    int gain = ParseGain(line);
+    if (gain > 0 && started_gain_thousandths == 0) {
+        InterlockedExchange(&started_gain_thousandths, gain);
+    } else if (strncmp(line, "ID  Name", 8) == 0) {
+        *fonts_heading_seen = 1;
+    } else if (*fonts_heading_seen == 1) {
+        *fonts_heading_seen = 2;
+        int number = atoi(line);
+        if (number > 0)
+            InterlockedExchange(&font_number, number);
+    }
+}
 
 // Holds a reference to this DLL for as long as it runs, so that winmm freeing the driver
 // never unmaps code the thread is in.
@@ -32,7 +91,8 @@ static DWORD WINAPI ReaderThread(void* param)
     SOCKET s = (SOCKET)param;
     HMODULE self = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)&ReaderThread, &self);
-    char discard[512];
+    char reply[512], line[128];
+    int line_length = 0, fonts_heading_seen = 0;
     while (reader_stop == 0) {
         fd_set readable;
         FD_ZERO(&readable);
@@ -43,9 +103,20 @@ static DWORD WINAPI ReaderThread(void* param)
             break;
         if (ready == 0)
             continue;
-        int got = recv(s, discard, sizeof(discard), 0);
+        int got = recv(s, reply, sizeof(reply), 0);
         if (got == 0 || (got == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK))
             break;
+        // A line longer than the buffer is cut; the cut part is not one of the answers.
+        for (int i = 0; i < got; ++i) {
+            if (reply[i] != '\n') {
+                if (line_length < (int)sizeof(line) - 1)
+                    line[line_length++] = reply[i];
+                continue;
+            }
+            line[line_length] = 0;
+            TakeReplyLine(line, &fonts_heading_seen);
+            line_length = 0;
+        }
     }
     InterlockedExchange(&link_broken, 1);
     FreeLibraryAndExitThread(self, 0);
@@ -117,6 +188,61 @@ static SOCKET ConnectTo(int port)
     return s;
 }
 
+// A message that does not go out whole marks the link broken: the shell would otherwise read
+// the rest of a cut command as the start of the next. A full socket drops the message.
+static void Send(const char* text, int length)
+{
+    if (link_socket == INVALID_SOCKET || link_broken != 0)
+        return;
+    int sent = send(link_socket, text, length, 0);
+    if (sent == length)
+        return;
+    if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
+        return;
+    InterlockedExchange(&link_broken, 1);
+}
+
+static void SendPendingVolume(void);
+
+// One shell command, after a master volume waiting to go out; every command the driver sends
+// fits in 64 characters.
+static void Command(const char* format, ...)
+{
+    SendPendingVolume();
+    char line[64];
+    va_list arguments;
+    va_start(arguments, format);
+    int n = vsnprintf(line, sizeof(line), format, arguments);
+    va_end(arguments);
+    if (n > 0 && n < (int)sizeof(line))
+        Send(line, n);
+}
+
+// A master volume that comes before FluidSynth has told its started gain waits for the next
+// command.
+static void SendPendingVolume(void)
+{
+    if (pending_volume < 0 || started_gain_thousandths == 0)
+        return;
+    LONGLONG millionths = (LONGLONG)started_gain_thousandths * 1000 * pending_volume / kFullVolume;
+    pending_volume = -1;
+    Command("gain %d.%06d\n", (int)(millionths / 1000000), (int)(millionths % 1000000));
+}
+
+// FluidSynth refuses to select a preset its SoundFont lacks, and the channel keeps what it
+// had: so first the preset every General MIDI SoundFont has (the standard kit, or the
+// program in bank 0), as FluidSynth itself falls back on, then the one asked for.
+static void SelectPreset(int channel)
+{
+    const ChannelSetting& c = channels[channel];
+    int bank = c.drums ? kDrumBank : c.bank;
+    int fallback_program = c.drums ? 0 : c.program;
+    int fallback_bank = c.drums ? kDrumBank : 0;
+    Command("select %d %d %d %d\n", channel, (int)font_number, fallback_bank, fallback_program);
+    if (bank != fallback_bank || c.program != fallback_program)
+        Command("select %d %d %d %d\n", channel, (int)font_number, bank, c.program);
+}
+
 void SynthConnect(void)
 {
     if (link_socket != INVALID_SOCKET && link_broken == 0)
@@ -137,58 +263,79 @@ void SynthConnect(void)
     link_socket = s;
     InterlockedExchange(&link_broken, 0);
     InterlockedExchange(&reader_stop, 0);
+    InterlockedExchange(&started_gain_thousandths, 0);
+    InterlockedExchange(&font_number, 1);
     reader_thread = CreateThread(nullptr, 0, ReaderThread, (void*)s, 0, nullptr);
     if (reader_thread == nullptr) {
         Disconnect();
         return;
     }
-    // A process killed outright leaves its notes sounding; the next one to connect ends them.
-    sent_since_silence = 1;
-    SynthSilence();
-}
-
-// A message that does not go out whole marks the link broken: the shell would otherwise read
-// the rest of a cut command as the start of the next. A full socket drops the message.
-static void Send(const char* text, int length)
-{
-    if (link_socket == INVALID_SOCKET || link_broken != 0)
-        return;
-    int sent = send(link_socket, text, length, 0);
-    if (sent == length)
-        return;
-    if (sent == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK)
-        return;
-    InterlockedExchange(&link_broken, 1);
+    static const char kQuestions[] = "get synth.gain\nfonts\n";
+    Send(kQuestions, sizeof(kQuestions) - 1);
+    // A process killed outright leaves its notes sounding and its channels and gain as it set
+    // them (FluidSynth run by tools/services.sh serves one program after another): the next
+    // one to connect finds the synthesizer as FluidSynth started.
+    SynthResetChannels();
+    pending_volume = kFullVolume;
 }
 
 void SynthShortMessage(DWORD message)
 {
     int status = message & 0xFF, channel = status & 0x0F;
     int data1 = (message >> 8) & 0x7F, data2 = (message >> 16) & 0x7F;
-    char line[48];
-    int n = 0;
     switch (status & 0xF0) {
     case 0x80: // note off
-        n = snprintf(line, sizeof(line), "noteoff %d %d\n", channel, data1);
+        Command("noteoff %d %d\n", channel, data1);
         break;
     case 0x90: // note on; velocity 0 is a note off
-        n = data2 != 0 ? snprintf(line, sizeof(line), "noteon %d %d %d\n", channel, data1, data2)
-                       : snprintf(line, sizeof(line), "noteoff %d %d\n", channel, data1);
+        if (data2 != 0)
+            Command("noteon %d %d %d\n", channel, data1, data2);
+        else
+            Command("noteoff %d %d\n", channel, data1);
         break;
-    case 0xB0: // control change
-        n = snprintf(line, sizeof(line), "cc %d %d %d\n", channel, data1, data2);
+    case 0xB0: // control change; 0 is the bank select FluidSynth heeds (it ignores 32)
+        if (data1 == 0)
+            channels[channel].bank = data2;
+        Command("cc %d %d %d\n", channel, data1, data2);
         break;
     case 0xC0: // program change
-        n = snprintf(line, sizeof(line), "prog %d %d\n", channel, data1);
+        channels[channel].program = data1;
+        if (channels[channel].drums != (channel == kDrumChannel))
+            SelectPreset(channel);
+        else
+            Command("prog %d %d\n", channel, data1);
         break;
     case 0xE0: // pitch bend, 14 bits, least significant 7 first
-        n = snprintf(line, sizeof(line), "pitch_bend %d %d\n", channel, data1 | data2 << 7);
+        Command("pitch_bend %d %d\n", channel, data1 | data2 << 7);
         break;
     default: // polyphonic and channel pressure, system messages: the shell has no command
         return;
     }
-    Send(line, n);
     sent_since_silence = 1;
+}
+
+void SynthResetChannels(void)
+{
+    Command("reset\n");
+    for (int channel = 0; channel < kChannels; ++channel)
+        channels[channel] = {channel == kDrumChannel, 0, 0};
+    sent_since_silence = 0; // FluidSynth's reset ends every voice
+}
+
+void SynthSetDrums(int channel, int drums)
+{
+    if (channel < 0 || channel >= kChannels)
+        return;
+    channels[channel].drums = drums != 0;
+    SelectPreset(channel);
+}
+
+void SynthMasterVolume(int volume)
+{
+    if (volume < 0 || volume > kFullVolume)
+        return;
+    pending_volume = volume;
+    SendPendingVolume();
 }
 
 // All sound off (controller 120) ends every voice at once, release tails and sustained

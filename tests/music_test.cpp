@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "synth/log_reader.h"
+#include "tests/loudness.h"
 #include "tools/midi_writer.h"
 
 using rig::PluginTest;
@@ -24,6 +25,8 @@ using heard::Line;
 using heard::Match;
 using heard::NowUs;
 using heard::Timing;
+using loudness::RecordRms;
+using loudness::Rms;
 
 int Note(const Line& l) { return heard::Key(l) - kFirstPitch; }
 
@@ -48,14 +51,6 @@ struct Block {
 std::mutex blocks_lock;
 std::vector<Block> blocks;
 
-double Rms(const short* samples, size_t count)
-{
-    double sum = 0;
-    for (size_t i = 0; i < count; ++i)
-        sum += (double)samples[i] * samples[i];
-    return count == 0 ? 0 : std::sqrt(sum / count);
-}
-
 void __cdecl KeepBlock(const void* samples, int, int, int)
 {
     double rms = Rms((const short*)samples, 2304 / 2);
@@ -73,30 +68,6 @@ double BlocksRms(LONGLONG from, LONGLONG to)
             rms.push_back(b.rms);
     std::sort(rms.begin(), rms.end());
     return rms.empty() ? -1 : rms[rms.size() / 2];
-}
-
-// Records `ms` of the null sink's monitor on a wave input of the test's own and returns its
-// loudness (-1 without an input device).
-double RecordRms(int ms)
-{
-    WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
-    HWAVEIN in;
-    if (waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
-        return -1;
-    std::vector<short> samples(44100 * 2 * ms / 1000);
-    WAVEHDR header = {};
-    header.lpData = (LPSTR)samples.data();
-    header.dwBufferLength = samples.size() * sizeof(short);
-    waveInPrepareHeader(in, &header, sizeof(header));
-    waveInAddBuffer(in, &header, sizeof(header));
-    waveInStart(in);
-    for (DWORD start = GetTickCount(); GetTickCount() - start < (DWORD)ms + 3000; Sleep(10))
-        if (((volatile DWORD&)header.dwFlags) & WHDR_DONE)
-            break;
-    waveInReset(in);
-    waveInUnprepareHeader(in, &header, sizeof(header));
-    waveInClose(in);
-    return Rms(samples.data(), header.dwBytesRecorded / sizeof(short));
 }
 
 constexpr double kLoud = 100; // an organ note at FluidSynth's default gain: about 350
