@@ -12,8 +12,11 @@ void SendSysexSetup(const SysexSetup& setup)
 {
     if (setup.count == 0)
         return;
+    // Wine's MIDI mapper hands a long message on once for each of the 16 channels, so one port
+    // would get it 16 times: where there is only one output, the set-up goes to it directly.
+    UINT device = midiOutGetNumDevs() == 1 ? 0 : MIDI_MAPPER;
     HMIDIOUT output;
-    if (midiOutOpen(&output, MIDI_MAPPER, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
+    if (midiOutOpen(&output, device, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
         return;
     for (unsigned i = 0; i < setup.count; ++i) {
         message[0] = 0xF0;

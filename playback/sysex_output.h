@@ -4,8 +4,9 @@
 
 #include "playback/sysex_setup.h"
 
-// Opens the MIDI mapper, as Wine's sequencer does, sends each message of the set-up and closes
-// it again, so that an output that takes one client at a time is free for the sequencer. Each
-// message is waited for at most kSysexWaitMs. Nothing happens when the output cannot be opened.
+// Opens the MIDI output Wine's sequencer plays to (the only one, else the MIDI mapper, as the
+// sequencer opens it), sends each message of the set-up and closes it again, so that an output
+// that takes one client at a time is free for the sequencer. Each message is waited for at most
+// kSysexWaitMs. Nothing happens when the output cannot be opened.
 constexpr unsigned kSysexWaitMs = 20;
 void SendSysexSetup(const SysexSetup& setup);

@@ -132,9 +132,38 @@ protected:
         }
     }
 
+    // What the device took each long message it got from `from` on for, until its first note.
+    std::vector<std::string> SysexBeforeNextNote(LONGLONG from)
+    {
+        std::vector<std::string> readings;
+        for (const Line& l : Heard()) {
+            if (l.us < from)
+                continue;
+            if (heard::IsNoteOn(l))
+                break;
+            if (l.name == "longdata")
+                readings.push_back(l.reading);
+        }
+        return readings;
+    }
+
     std::string log_, song_;
     std::vector<std::pair<LONGLONG, int>> readings_;
 };
+
+// 400 master volume messages over the first 10 s, then a note every 250 ms for 15 s.
+static std::string VolumeSweep()
+{
+    std::string track;
+    for (int i = 0; i < 400; ++i)
+        track += std::string(i == 0 ? "\x00" : "\x0C", 1) + std::string("\xF0\x07\x7F\x7F\x04\x01\x00", 7) +
+                 char(i * 127 / 400) + "\xF7";
+    for (int i = 0; i < 60; ++i)
+        track += std::string(1, i == 0 ? '\x0C' : '\x3C') + "\x90\x3C\x64\x3C\x80\x3C" + std::string(1, '\0');
+    track += std::string("\x00\xFF\x2F\x00", 4);
+    std::string size = {char(track.size() >> 24), char(track.size() >> 16), char(track.size() >> 8), char(track.size())};
+    return std::string("MThd\0\0\0\x06\0\0\0\x01\0\xF0MTrk", 18) + size + track;
+}
 
 } // namespace
 
@@ -322,4 +351,59 @@ TEST_F(Music, ADensePieceKeepsToTheClockFromItsFirstNotesToItsLast)
     printf("%d notes in %d ms; offset against the clock: %+.1f ms over the first 20, %+.1f ms over the last 20\n",
            (int)t.offsets.size(), until, first, last);
     EXPECT_NEAR(last, first, 30);
+}
+
+// Wine's sequencer sends no sysex: the plug-in sends a file's set-up before every start, in the
+// file's order, the last of each kind before a seek or resume (the GS reset replacing the GM
+// System On before it), and the notes still come on time. A file of hundreds of sysex before
+// the point sends only the last.
+TEST_F(Music, TheFilesSysexSetUpArrivesBeforeTheFirstNoteAtEveryStart)
+{
+    const char* kFile = "gs-setup-song.mid";
+    std::vector<std::pair<double, int>> notes = FileNotes(rig::ProgramFolder() + "midi_lengths\\", kFile);
+    ASSERT_GT(notes.size(), 200u) << "no notes.txt (the midi_lengths test writes it)";
+    std::string path = rig::ProgramFolder() + "midi_lengths\\" + kFile;
+    LONGLONG play = NowUs();
+    ASSERT_EQ(mod->Play(path.c_str()), 0);
+    PlayFor(3000);
+    LONGLONG seek = NowUs();
+    mod->SetPosition(20000);
+    LONGLONG sought = NowUs();
+    int from = mod->GetPosition();
+    PlayFor(3000);
+    int paused_at = mod->GetPosition();
+    mod->Pause();
+    Sleep(300);
+    LONGLONG resume = NowUs();
+    mod->Resume();
+    LONGLONG resumed = NowUs();
+    int again = mod->GetPosition();
+    PlayFor(3000);
+    int stopped_at = mod->GetPosition();
+    mod->Stop();
+
+    std::vector<std::string> parts(16, "gs-rhythm-part");
+    std::vector<std::string> at_start = {"gm-system-on", "gs-reset", "master-volume"};
+    at_start.insert(at_start.end(), parts.begin(), parts.end());
+    std::vector<std::string> later(at_start.begin() + 1, at_start.end());
+    EXPECT_EQ(SysexBeforeNextNote(play), at_start);
+    EXPECT_EQ(SysexBeforeNextNote(seek), later) << "after the seek";
+    EXPECT_EQ(SysexBeforeNextNote(resume), later) << "after the resume";
+    std::vector<Line> heard = Heard();
+    for (const Timing& t : {Match(heard, seek, sought, from, paused_at, notes),
+                            Match(heard, resume, resumed, again, stopped_at, notes)}) {
+        EXPECT_GE(t.due, 5);
+        EXPECT_EQ(t.lost, 0);
+        EXPECT_LE(t.worst, 40);
+    }
+
+    std::string sweep = WriteBytes("sweep.mid", VolumeSweep());
+    ASSERT_EQ(mod->Play(sweep.c_str()), 0);
+    PlayFor(500);
+    seek = NowUs();
+    mod->SetPosition(15000);
+    printf("a seek past 400 sysex: %.1f ms\n", (NowUs() - seek) / 1000.0);
+    PlayFor(1000);
+    mod->Stop();
+    EXPECT_EQ(SysexBeforeNextNote(seek), std::vector<std::string>{"master-volume"});
 }
