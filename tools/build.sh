@@ -11,3 +11,7 @@ if [ "$WINE_BITS" = 64 ]; then
     cmake -S . -B build/i686 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DBUILD_TESTS=OFF >/dev/null
     cmake --build build/i686 --target midi_plugin winefluid -j"$(nproc)"
 fi
+# The pure MIDI reader and the copy writer natively: their unit tests with the host's compiler;
+# ctest runs them beside the Wine tests, natively.
+cmake -S tests/native -B build/native >/dev/null
+cmake --build build/native -j"$(nproc)"
