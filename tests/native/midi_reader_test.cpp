@@ -338,6 +338,11 @@ TEST(SequencerCopy, RefusedWhenItWouldNotFit)
 
     // 2^28 ticks at 96 a quarter, 500000 us each: 16 days of wake-ups, refused unwritten.
     EXPECT_TRUE(Copy(*Read(Smf(0, 96, {On(0, 60) + Off(0x0FFFFFFF, 60) + End()}))).empty());
+    // 2^32 + 100 ms (4 ms a tick): as long, though its ms taken in 32 bits would be 100.
+    Bytes far = On(0, 60);
+    for (int i = 0; i < 4; ++i)
+        far += Text(0x0FFFFFFF);
+    EXPECT_TRUE(Copy(*Read(Smf(0, 1000, {Tempo(0, 4000000) + far + Off(29, 60) + End()}))).empty());
 }
 
 // Events at 0, 100 and 105 ms, the end at 200: wake-ups at 20, 40, 60, 80 and 125, 145,
