@@ -99,10 +99,11 @@ static void ReadNextEvent(TrackMerge* merge, unsigned i)
     merge->live[i] = ReadMidiEvent(&merge->cursor[i], &merge->next[i]) == kEventRead;
 }
 
-static uint32_t RoundedMs(const MidiReading& reading, uint32_t tick, unsigned* passed)
+// In 64 bits: a slow tempo at few ticks a quarter reaches 2^32 ms well within 2^31 ticks.
+static uint64_t RoundedMs(const MidiReading& reading, uint32_t tick, unsigned* passed)
 {
     const uint64_t per_ms = (uint64_t)reading.ticks_per_quarter * 1000;
-    return (uint32_t)((MidiTimeAt(reading, tick, passed) + per_ms / 2) / per_ms);
+    return (MidiTimeAt(reading, tick, passed) + per_ms / 2) / per_ms;
 }
 
 uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t capacity)
@@ -110,10 +111,11 @@ uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t c
     if (!reading.timed || capacity < kSequencerCopyTrackAt)
         return 0;
     unsigned end_passed = 0;
-    uint32_t end_ms = RoundedMs(reading, reading.end_tick, &end_passed);
-    // The wake-ups alone would not fit: refused before a byte is written (a damaged delta time
-    // reads as hours or days).
-    if ((uint64_t)end_ms / kWakeMs * kNoOpBytes > capacity)
+    uint64_t end_ms = RoundedMs(reading, reading.end_tick, &end_passed);
+    // The wake-ups alone would not fit, or the end is past the ticks a reading takes (2^31):
+    // refused before a byte is written (a damaged delta time reads as hours or days). Every
+    // event comes before the end, so its time fits 32 bits too.
+    if (end_ms / kWakeMs * kNoOpBytes > capacity || end_ms > 0x7FFFFFFF)
         return 0;
 
     CopyWriter w = {out, capacity, 0, 0, 0, 0};
@@ -149,7 +151,7 @@ uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t c
         const MidiEvent& event = merge.next[pick];
         if (event.status != kMidiMeta) {
             // Each event's own time, rounded: never a sum of rounded steps.
-            MoveTimeTo(&w, RoundedMs(reading, event.tick, &passed));
+            MoveTimeTo(&w, (uint32_t)RoundedMs(reading, event.tick, &passed));
             PutByte(&w, 0);
             PutByte(&w, event.status);
             if (event.status == kMidiSysEx || event.status == kMidiSysExContinued)
@@ -158,7 +160,7 @@ uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t c
         }
         ReadNextEvent(&merge, (unsigned)pick);
     }
-    MoveTimeTo(&w, end_ms);
+    MoveTimeTo(&w, (uint32_t)end_ms);
     PutByte(&w, 0);
     PutByte(&w, kMidiMeta);
     PutByte(&w, kMidiMetaEndOfTrack);

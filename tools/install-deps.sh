@@ -33,7 +33,7 @@ runs_32bit() {
     rm -f "$probe"
     [ "$ok" = 1 ]
 }
-install_missing cmake make g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest \
+install_missing cmake make g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest \
     xvfb xauth pulseaudio pulseaudio-utils sox \
     python3 python3-pefile python3-mido imagemagick x11-utils fonts-wine \
     fluidsynth timgm6mb-soundfont zip unzip systemd clang libclang-rt-14-dev
