@@ -176,8 +176,9 @@ static const int kRestartSlackMs = 20;
 
 struct Model {
     int open = 0, playing = 0, paused = 0, length = 0, pause_pos = 0, end_notified = 0;
+    // The clock is frozen at 0 from load until the first file plays.
     DWORD base = 0;
-    int frozen = 0;
+    int frozen = 1;
     // How far ahead of the point the clock may be set by the seek or resume just made: Wine's
     // sequencer, played from a sequencer-ready copy, restarts the music at the copy's first
     // event at or after the point (at most 20 ms on), and the plug-in's clock goes there.
@@ -187,7 +188,14 @@ struct Model {
     int eof = 0, vis_open = 0, vis_close = 0, mixer_sets = 0;
     DWORD left = 0, right = 0;
 
-    int Read(DWORD now) const { return frozen ? (int)base : (int)(now - base); }
+    // A reading past 2^31 - 1 ms stays there, never negative.
+    int Read(DWORD now) const
+    {
+        DWORD ms = frozen ? base : now - base;
+        return ms > (DWORD)INT_MAX ? INT_MAX : (int)ms;
+    }
+    // A seek outside the file goes to its nearest end.
+    int Clamp(int to) const { return to > length ? length : to < 0 ? 0 : to; }
 };
 
 struct Outcome {
@@ -283,6 +291,8 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
                 m.open = 1;
                 m.length = name.length;
                 m.playing = 1;
+                m.paused = 0;
+                m.pause_pos = 0;
                 ApplyMixer(m, config);
                 ++m.vis_open;
                 m.base = now;
@@ -292,6 +302,8 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
         }
         case kPause:
             mod->Pause();
+            if (!m.open)
+                break; // nothing open: nothing changes
             m.pause_pos = m.Read(now);
             m.paused = 1;
             if (!m.frozen) {
@@ -301,7 +313,9 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
             break;
         case kResume:
             mod->Resume();
-            m.paused = 0;
+            m.paused = 0; // open or not
+            if (!m.open)
+                break;
             if (m.frozen) {
                 m.frozen = 0;
                 m.base = now - m.base;
@@ -317,6 +331,9 @@ static Outcome RunSequence(const SequenceConfig& config, const std::vector<Op>& 
         case kSeekEnd: {
             int to = op.kind == kSeek ? op.a : m.length + op.a;
             mod->SetPosition(to);
+            if (!m.open)
+                break;
+            to = m.Clamp(to);
             // A seek while paused moves the paused position; the clock stays frozen there.
             if (m.frozen) {
                 m.pause_pos = to;

@@ -16,6 +16,7 @@ void GroupFaultSettings();
 void GroupFaultDownload();
 void GroupFaultSink();
 void GroupFaultSequencer();
+void GroupCareless();
 
 // Runs the random sequence saved in `file` on a fresh load; 0 when it keeps the contract.
 int ReplaySequence(const char* file);

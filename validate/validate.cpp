@@ -38,6 +38,7 @@ static const Group kGroups[] = {
     {"fault-download", GroupFaultDownload, 60},
     {"fault-sink", GroupFaultSink, 60},
     {"fault-sequencer", GroupFaultSequencer, 60},
+    {"careless", GroupCareless, 60},
 };
 
 static std::string SelfPath()
