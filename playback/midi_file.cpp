@@ -54,8 +54,8 @@ static MidiEventReading ReadDataLength(const uint8_t* data, uint32_t size, uint3
     return read == 0 || *length > size - *at ? kEventDamaged : kEventRead;
 }
 
-// Running status outlives meta and sysex events here, as mido and Wine's sequencer read
-// files: the format says they cancel it, but a file that leans on it either way plays so.
+// Running status outlives meta and sysex events here: the format says they cancel it, but mido
+// keeps it across meta events too, and a data byte after a sysex has no other status to go by.
 MidiEventReading ReadMidiEvent(MidiTrackCursor* track, MidiEvent* event)
 {
     const uint8_t* data = track->data;

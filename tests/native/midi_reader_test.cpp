@@ -14,6 +14,7 @@
 
 #include "playback/midi_file.h"
 #include "playback/sequencer_copy.h"
+#include "playback/sysex_setup.h"
 
 namespace {
 
@@ -358,3 +359,51 @@ TEST(SequencerCopy, StartAtTheNextEvent)
 }
 
 } // namespace
+
+// The sysex set-up at a point: the last of each kind before it in their order, a reset
+// replacing what came before, then what comes from the point to the first note, a sweep there
+// being its last value; within the bounds.
+Bytes Sysex(uint32_t delta, const Bytes& data) { return Var(delta) + Bytes{0xF0} + Var((uint32_t)data.size()) + data; }
+
+std::vector<Bytes> SetupAt(const Bytes& file, int ms)
+{
+    auto reading = Read(file);
+    Bytes copy = Copy(*reading);
+    SysexSetup setup;
+    CollectSysexSetup(copy.data(), (uint32_t)copy.size(), ms, &setup);
+    std::vector<Bytes> out;
+    for (unsigned i = 0; i < setup.count; ++i)
+        out.push_back(Bytes(setup.data[i], setup.data[i] + setup.length[i]));
+    return out;
+}
+
+TEST(SysexSetup, LastOfEachKindAfterTheLastReset)
+{
+    const Bytes gm = {0x7E, 0x7F, 0x09, 0x01, 0xF7}, gs = {0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
+    auto volume = [](uint8_t v) { return Bytes{0x7F, 0x7F, 0x04, 0x01, 0x00, v, 0xF7}; };
+    auto drums = [](uint8_t part, uint8_t on) { return Bytes{0x41, 0x10, 0x42, 0x12, 0x40, part, 0x15, on, 0x00, 0xF7}; };
+    // At 500 ticks a quarter and 120 bpm one tick is one ms.
+    Bytes track = Sysex(0, gm) + Sysex(10, volume(10)) + Sysex(10, gs) + Sysex(10, drums(0x11, 1)) +
+                  Sysex(10, volume(20)) + Sysex(10, drums(0x12, 1)) + Sysex(10, drums(0x11, 0)) + On(100, 60) +
+                  Off(100, 60) + Sysex(100, volume(30)) + Sysex(10, volume(40)) + On(100, 62) + Off(100, 62) + End();
+    Bytes file = Smf(0, 500, {track});
+    EXPECT_EQ(SetupAt(file, 0), (std::vector<Bytes>{gm, gs, volume(20), drums(0x12, 1), drums(0x11, 0)}))
+        << "from the start: the reset clears nothing, a later message of a kind replaces the earlier";
+    EXPECT_EQ(SetupAt(file, 100), (std::vector<Bytes>{gs, volume(20), drums(0x12, 1), drums(0x11, 0)}));
+    EXPECT_EQ(SetupAt(file, 350), (std::vector<Bytes>{gs, drums(0x12, 1), drums(0x11, 0), volume(40)}))
+        << "a sweep between the point and the next note is its last value";
+    EXPECT_EQ(SetupAt(file, 700), (std::vector<Bytes>{gs, drums(0x12, 1), drums(0x11, 0), volume(40)}));
+    EXPECT_TRUE(SetupAt(Smf(0, 500, {On(0, 60) + Off(10, 60) + End()}), 0).empty());
+
+    // Distinct messages past the bounds are left out, never written past them.
+    Bytes many;
+    for (int i = 0; i < 40; ++i)
+        many += Sysex(1, Bytes{0x7D, uint8_t(i), 0xF7});
+    std::vector<Bytes> kept = SetupAt(Smf(0, 500, {many + On(1, 60) + Off(10, 60) + End()}), 0);
+    EXPECT_EQ(kept.size(), (size_t)kMaxSetupMessages);
+    Bytes big(kMaxSetupBytes - 10, 0x01);
+    big.back() = 0xF7;
+    kept = SetupAt(Smf(0, 500, {Sysex(0, Bytes{0x7D, 0x01} + big) + Sysex(1, Bytes{0x7D, 0x02} + big) + On(1, 60) +
+                                Off(10, 60) + End()}), 0);
+    EXPECT_EQ(kept.size(), 1u);
+}
