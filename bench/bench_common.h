@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,6 +23,16 @@ inline double NowMicroseconds()
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return now.QuadPart * 1e6 / frequency.QuadPart;
+}
+
+// A sequencer that answers every command at once, so that only the plug-in's own work is timed.
+inline MCIERROR WINAPI InstantMci(MCIDEVICEID, UINT command, DWORD_PTR, DWORD_PTR param)
+{
+    if (command == MCI_OPEN)
+        ((MCI_OPEN_PARMSA*)param)->wDeviceID = 1;
+    if (command == MCI_STATUS)
+        ((MCI_STATUS_PARMS*)param)->dwReturn = 1000;
+    return 0;
 }
 
 inline double Median(std::vector<double> values)

@@ -32,16 +32,6 @@ static int BareLength(const char* file)
     return result == 0 ? (int)status.dwReturn : kUnknownLength;
 }
 
-// A sequencer that answers every command at once, so that only the plug-in's own work is timed.
-static MCIERROR WINAPI InstantMci(MCIDEVICEID, UINT command, DWORD_PTR, DWORD_PTR param)
-{
-    if (command == MCI_OPEN)
-        ((MCI_OPEN_PARMSA*)param)->wDeviceID = 1;
-    if (command == MCI_STATUS)
-        ((MCI_STATUS_PARMS*)param)->dwReturn = 1000;
-    return 0;
-}
-
 // The file's bytes the plainest way: open, read whole, close.
 static volatile BYTE read_sink;
 static void ReadWhole(const char* file)

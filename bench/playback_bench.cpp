@@ -14,15 +14,6 @@ static MMRESULT WINAPI NoWaveInput(LPHWAVEIN, UINT, LPCWAVEFORMATEX, DWORD_PTR, 
     return MMSYSERR_NODRIVER;
 }
 
-static MCIERROR WINAPI InstantMci(MCIDEVICEID, UINT command, DWORD_PTR, DWORD_PTR param)
-{
-    if (command == MCI_OPEN)
-        ((MCI_OPEN_PARMSA*)param)->wDeviceID = 1;
-    if (command == MCI_STATUS)
-        ((MCI_STATUS_PARMS*)param)->dwReturn = 1000;
-    return 0;
-}
-
 static void BarePlayStop(const char* file)
 {
     MCI_OPEN_PARMSA open = {};

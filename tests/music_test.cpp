@@ -132,6 +132,38 @@ protected:
         }
     }
 
+    // A seek to `point` played for `ms`, then a pause of 300 ms and a resume played for `ms`:
+    // when each call was made and returned, and the positions around them.
+    struct SeekAndResume {
+        LONGLONG seek, sought, resume, resumed;
+        int from, paused_at, again, stopped_at;
+        // How the notes heard after each keep to the file's, against the clock.
+        void Match(const std::vector<Line>& heard, const std::vector<std::pair<double, int>>& notes, Timing out[2])
+        {
+            out[0] = heard::Match(heard, seek, sought, from, paused_at, notes);
+            out[1] = heard::Match(heard, resume, resumed, again, stopped_at, notes);
+        }
+    };
+    SeekAndResume SeekPauseResume(int point, int ms)
+    {
+        SeekAndResume r;
+        r.seek = NowUs();
+        mod->SetPosition(point);
+        r.sought = NowUs();
+        r.from = mod->GetPosition();
+        PlayFor(ms);
+        r.paused_at = mod->GetPosition();
+        mod->Pause();
+        Sleep(300);
+        r.resume = NowUs();
+        mod->Resume();
+        r.resumed = NowUs();
+        r.again = mod->GetPosition();
+        PlayFor(ms);
+        r.stopped_at = mod->GetPosition();
+        return r;
+    }
+
     // What the device took each long message it got from `from` on for, until its first note.
     std::vector<std::string> SysexBeforeNextNote(LONGLONG from)
     {
@@ -292,26 +324,12 @@ TEST_F(Music, AfterASeekAndAResumeEveryNoteSoundsOnTime)
     std::string path = rig::ProgramFolder() + "midi_lengths\\" + kFile;
     ASSERT_EQ(mod->Play(path.c_str()), 0);
     PlayFor(1000);
-    LONGLONG seek = NowUs();
-    mod->SetPosition(61234);
-    LONGLONG sought = NowUs();
-    int from = mod->GetPosition();
-    PlayFor(4000);
-    int paused_at = mod->GetPosition();
-    mod->Pause();
-    Sleep(300);
-    LONGLONG resume = NowUs();
-    mod->Resume();
-    LONGLONG resumed = NowUs();
-    int again = mod->GetPosition();
-    PlayFor(4000);
-    int stopped_at = mod->GetPosition();
+    SeekAndResume r = SeekPauseResume(61234, 4000);
     mod->Stop();
 
-    EXPECT_GE(again, paused_at);
-    std::vector<Line> heard = Heard();
-    Timing timings[] = {Match(heard, seek, sought, from, paused_at, notes),
-                        Match(heard, resume, resumed, again, stopped_at, notes)};
+    EXPECT_GE(r.again, r.paused_at);
+    Timing timings[2];
+    r.Match(Heard(), notes, timings);
     const char* what[] = {"after the seek", "after the resume"};
     for (int i = 0; i < 2; ++i) {
         const Timing& t = timings[i];
@@ -366,20 +384,7 @@ TEST_F(Music, TheFilesSysexSetUpArrivesBeforeTheFirstNoteAtEveryStart)
     LONGLONG play = NowUs();
     ASSERT_EQ(mod->Play(path.c_str()), 0);
     PlayFor(3000);
-    LONGLONG seek = NowUs();
-    mod->SetPosition(20000);
-    LONGLONG sought = NowUs();
-    int from = mod->GetPosition();
-    PlayFor(3000);
-    int paused_at = mod->GetPosition();
-    mod->Pause();
-    Sleep(300);
-    LONGLONG resume = NowUs();
-    mod->Resume();
-    LONGLONG resumed = NowUs();
-    int again = mod->GetPosition();
-    PlayFor(3000);
-    int stopped_at = mod->GetPosition();
+    SeekAndResume r = SeekPauseResume(20000, 3000);
     mod->Stop();
 
     std::vector<std::string> parts(16, "gs-rhythm-part");
@@ -387,11 +392,11 @@ TEST_F(Music, TheFilesSysexSetUpArrivesBeforeTheFirstNoteAtEveryStart)
     at_start.insert(at_start.end(), parts.begin(), parts.end());
     std::vector<std::string> later(at_start.begin() + 1, at_start.end());
     EXPECT_EQ(SysexBeforeNextNote(play), at_start);
-    EXPECT_EQ(SysexBeforeNextNote(seek), later) << "after the seek";
-    EXPECT_EQ(SysexBeforeNextNote(resume), later) << "after the resume";
-    std::vector<Line> heard = Heard();
-    for (const Timing& t : {Match(heard, seek, sought, from, paused_at, notes),
-                            Match(heard, resume, resumed, again, stopped_at, notes)}) {
+    EXPECT_EQ(SysexBeforeNextNote(r.seek), later) << "after the seek";
+    EXPECT_EQ(SysexBeforeNextNote(r.resume), later) << "after the resume";
+    Timing timings[2];
+    r.Match(Heard(), notes, timings);
+    for (const Timing& t : timings) {
         EXPECT_GE(t.due, 5);
         EXPECT_EQ(t.lost, 0);
         EXPECT_LE(t.worst, 40);
@@ -400,7 +405,7 @@ TEST_F(Music, TheFilesSysexSetUpArrivesBeforeTheFirstNoteAtEveryStart)
     std::string sweep = WriteBytes("sweep.mid", VolumeSweep());
     ASSERT_EQ(mod->Play(sweep.c_str()), 0);
     PlayFor(500);
-    seek = NowUs();
+    LONGLONG seek = NowUs();
     mod->SetPosition(15000);
     printf("a seek past 400 sysex: %.1f ms\n", (NowUs() - seek) / 1000.0);
     PlayFor(1000);
