@@ -72,7 +72,6 @@ static const char* ElementFor(MemoryFileSlot slot, const char* path, const BYTE*
 
 MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, FileReading* reading)
 {
-    ZeroMemory(record, sizeof(*record));
     if (!ReadFileOnce(path, reading))
         return MCIERR_INVALID_FILE;
     int lent;
@@ -98,7 +97,6 @@ void CloseSequencer(MCIDEVICEID device)
 // reads it while it plays.
 static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
 {
-    ZeroMemory(record, sizeof(*record));
     if (!ReadFileOnce(path, &play_reading))
         return MCIERR_INVALID_FILE;
     const BYTE* bytes = play_reading.bytes;
@@ -154,11 +152,19 @@ static void SendGeneric(UINT command)
 }
 
 // Wine's sequencer never sends sysex, not even the set-up before the first note, nor after a
-// seek, where it chases programs and controllers but no sysex. The set-up the music needs at
-// `ms` is read from the copy (only Wine's sequencer has one). *setup is left empty for none.
-static void SysexSetupAt(int ms, SysexSetup* setup)
+// seek, where it chases programs and controllers but no sysex. So before each start at `ms` the
+// set-up the music needs there is read from the copy (only Wine's sequencer has one) and sent.
+// A playing sequencer holds the MIDI output: it is stopped first (from the copy that takes at
+// most a wake-up interval), and only for a file that has a set-up.
+static void SendSysexSetupAt(int ms, int sequencer_playing)
 {
-    CollectSysexSetup(copy, copy_size, ms, setup);
+    SysexSetup setup;
+    CollectSysexSetup(copy, copy_size, ms, &setup);
+    if (setup.count == 0)
+        return;
+    if (sequencer_playing)
+        SendGeneric(MCI_STOP);
+    SendSysexSetup(setup);
 }
 
 // Returns 0 when playing, 1 when the sequencer refused the file, -1 when a streamed file
@@ -191,9 +197,7 @@ int __cdecl Play(const char* path)
     length_ms = length;
 
     // Before the play, which is when Wine's sequencer opens the MIDI output.
-    SysexSetup setup;
-    SysexSetupAt(0, &setup);
-    SendSysexSetup(setup);
+    SendSysexSetupAt(0, 0);
     MCI_PLAY_PARMS play = {};
     mciSendCommandA(open_record.wDeviceID, MCI_PLAY, 0, (DWORD_PTR)&play);
 
@@ -242,9 +246,7 @@ void __cdecl Resume(void)
         return;
     SendGeneric(MCI_RESUME);
     // Pause stopped the device, so the MIDI output is free for the set-up.
-    SysexSetup setup;
-    SysexSetupAt(pause_position_ms, &setup);
-    SendSysexSetup(setup);
+    SendSysexSetupAt(pause_position_ms, 0);
     if (ClockIsFrozen()) {
         ResumeCaptureDevice();
         ClockThaw();
@@ -307,13 +309,6 @@ void __cdecl SetPosition(int ms)
         ClockRebase(ms);
         return;
     }
-    // A playing sequencer holds the MIDI output: it is stopped for the set-up first (from the
-    // copy that takes at most a wake-up interval), and only for a file that has one.
-    SysexSetup setup;
-    SysexSetupAt(ms, &setup);
-    if (setup.count != 0) {
-        SendGeneric(MCI_STOP);
-        SendSysexSetup(setup);
-    }
+    SendSysexSetupAt(ms, 1);
     ClockRebase(PlayFrom(ms));
 }

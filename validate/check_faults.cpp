@@ -698,13 +698,8 @@ static void SlowSink()
     WarmUp(file);
     Plugin plugin;
     ResetHostLog();
-    bool capturing = LoadWithSample(plugin, check, 1);
-    if (check.failed())
+    if (!LoadCapturing(plugin, check))
         return;
-    if (!capturing) {
-        check.Skip("%s", SkipReasonCapture(FeaturesOf(plugin)).c_str());
-        return;
-    }
     Figures before = Measure();
     DWORD longest = 0;
     int late = 0, running_at_return = 0, blocks = 0;

@@ -31,6 +31,16 @@ bool LoadWithSample(Plugin& plugin, Check& check, int sample)
     return f.capture && effective != 0 && MachineHasWaveInput();
 }
 
+bool LoadCapturing(Plugin& plugin, Check& check)
+{
+    bool capturing = LoadWithSample(plugin, check, 1);
+    if (check.failed())
+        return false;
+    if (!capturing)
+        check.Skip("%s", SkipReasonCapture(FeaturesOf(plugin)).c_str());
+    return capturing;
+}
+
 bool WaitForBlocks(int blocks, int limit_ms)
 {
     DWORD start = GetTickCount();

@@ -16,6 +16,9 @@ std::string SettingsFolder(int sample);
 // the settings file it finds says `sample`; returns whether capture is then expected to run on
 // Play (the build captures and the machine has a wave input device).
 bool LoadWithSample(Plugin& plugin, Check& check, int sample);
+// LoadWithSample with capture on; false (the check failed, or skipped for want of capture)
+// when the check cannot go on.
+bool LoadCapturing(Plugin& plugin, Check& check);
 
 // Waits (pumping messages) until the sinks have received `blocks` blocks or `limit_ms` pass.
 bool WaitForBlocks(int blocks, int limit_ms);
