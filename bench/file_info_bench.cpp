@@ -148,7 +148,8 @@ static void Measure(InModule* mod, HMODULE dll, const std::vector<std::string>& 
     PrintRow("playlist pass", Median(plugin_pass), Median(bare_pass), "ms, median of the passes");
     PrintRow("GetFileInfo vs open/set/status/close", plugin, bare, "us a file, median");
     PrintRow("files a second", 1e6 / plugin, 1e6 / bare, "from the medians");
-    printf("%-44s %34.2fx  (goal: at most 1.00)\n", "median of the paired ratios", Median(pair_ratio));
+    printf("%-44s %34.2fx  (goal: at most 0.15 under Wine, which reads the file once\n%-44s %34s    and opens no device; 1.00 elsewhere)\n",
+           "median of the paired ratios", Median(pair_ratio), "", "");
     printf("%-44s %34.1f  us a file, plug-in minus bare\n", "median of the paired differences", Median(pair_difference));
     PrintRow("playlist scan of 1,000 GetFileInfo", scan_plugin, scan_bare, "ms in all");
     PrintRow("own time (instant sequencer) vs file read", own, Median(read_us), "us a file, median");
