@@ -273,11 +273,25 @@ static std::string OneTrackFile(const std::string& track, int format = 0, int di
            char(division) + before + "MTrk" + be32(track.size()) + track;
 }
 
+// Whether Wine's sequencer opens the file by its name, asked directly.
+static bool SequencerOpens(const std::string& path)
+{
+    MCI_OPEN_PARMSA open = {};
+    open.lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
+    open.lpstrElementName = path.c_str();
+    if (mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT, (DWORD_PTR)&open) != 0)
+        return false;
+    MCI_GENERIC_PARMS close = {};
+    mciSendCommandA(open.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);
+    return true;
+}
+
 // Under Wine file information opens no device for a file it can answer from its reading, and
 // its answer is Play's, file by file: a length for a file that plays (the length Play reports),
 // -1000 for one that Play refuses. Every real file, the validator's full corrupted corpus, files
 // that cannot be read, and the kinds the reader cannot time, which the sequencer opens as they
-// are or refuses at open: only those it opens are asked of a device.
+// are or refuses at open: only those it opens are asked of a device, and those the plug-in
+// refuses for it are refused by the sequencer itself, asked directly.
 TEST_F(PluginTest, UnderWineFileInformationAgreesWithPlayFileByFile)
 {
     struct Case {
@@ -329,13 +343,22 @@ TEST_F(PluginTest, UnderWineFileInformationAgreesWithPlayFileByFile)
         cases.push_back({"corpus file " + std::to_string(i), corpus_path});
 
     rig::MciRecorder mci(dll, true);
-    int agreeing = 0, disagreeing = 0, played = 0, asked = 0;
+    int agreeing = 0, disagreeing = 0, played = 0, asked = 0, refused_for_wine = 0;
     std::string asked_about;
+    static MidiReading reading;
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         if (c.path == corpus_path) {
             const std::vector<uint8_t>& bytes = corpus[i - (cases.size() - corpus.size())];
             WriteBytes("corpus.mid", std::string(bytes.begin(), bytes.end()));
+        }
+        std::ifstream in(c.path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ReadMidi((const uint8_t*)bytes.data(), (uint32_t)bytes.size(), &reading);
+        if (!bytes.empty() && reading.verdict == 1 && !reading.timed &&
+            !WineSequencerOpens((const uint8_t*)bytes.data(), (uint32_t)bytes.size())) {
+            ++refused_for_wine;
+            EXPECT_FALSE(SequencerOpens(c.path)) << c.label << ": refused, but Wine's sequencer opens it";
         }
         mci.Clear();
         int info = 0;
@@ -353,8 +376,10 @@ TEST_F(PluginTest, UnderWineFileInformationAgreesWithPlayFileByFile)
         EXPECT_TRUE(agree) << c.label << ": GetFileInfo " << info << ", Play " << result << " with length " << length;
     }
     CloseHandle(lock);
-    printf("%d files (%d real, %d of the corpus): %d agreeing, %d disagreeing; %d played; a device asked about %d:%s\n",
-           (int)cases.size(), real, (int)corpus.size(), agreeing, disagreeing, played, asked, asked_about.c_str());
+    printf("%d files (%d real, %d of the corpus): %d agreeing, %d disagreeing; %d played; %d refused as Wine's "
+           "sequencer refuses them; a device asked about %d:%s\n",
+           (int)cases.size(), real, (int)corpus.size(), agreeing, disagreeing, played, refused_for_wine, asked,
+           asked_about.c_str());
     EXPECT_EQ(asked_about, " [4100 tempo changes, opened] [division 0x8000, taken as ticks]");
     EXPECT_GE(real, 25);
 }
