@@ -180,14 +180,15 @@ int SequencerCopyFits(const MidiReading& reading, uint32_t capacity)
         return 0;
     unsigned passed = 0;
     uint64_t end_ms = RoundedMs(reading, reading.end_tick, &passed);
-    // The header, the first no-op, the tempo, the last no-op and the end take 41 bytes; the
-    // wake-ups at most a no-op every kWakeMs of the whole; and each event kept at most 7 bytes
-    // with its no-op for at least 2 of its track (a program change under running status), the
-    // tracks' meta events nothing.
+    // The header, the first and the last no-op, the tempo (7 bytes) and the end (4) are fixed;
+    // the wake-ups take at most a no-op every kWakeMs of the whole; each event kept at most 7
+    // bytes with its no-op for at least 2 of its track (a program change under running status),
+    // and the tracks' meta events nothing.
     uint64_t track_bytes = 0;
     for (unsigned i = 0; i < reading.track_count; ++i)
         track_bytes += reading.tracks[i].size;
-    uint64_t bound = kSequencerCopyTrackAt + 19 + end_ms / kWakeMs * kNoOpBytes + track_bytes * 7 / 2;
+    uint64_t bound =
+        kSequencerCopyTrackAt + 2 * kNoOpBytes + 7 + 4 + end_ms / kWakeMs * kNoOpBytes + track_bytes * 7 / 2;
     if (end_ms <= 0x7FFFFFFF && bound <= capacity)
         return 1;
     return WriteSequencerCopy(reading, nullptr, capacity) != 0;

@@ -320,7 +320,8 @@ TEST_F(PluginTest, UnderWineFileInformationAgreesWithPlayFileByFile)
         {"4100 tempo changes, opened", untimed},
         {"division 0x8000, taken as ticks", OneTrackFile(note, 0, 0x8000)},
         {"division in SMPTE frames", OneTrackFile(note, 0, 0xE728)},
-        {"4100 tempo changes in RIFF RMID", "RIFF" + le32(12 + untimed.size()) + "RMID" + "data" + le32(untimed.size()) + untimed},
+        {"4100 tempo changes in RIFF RMID",
+         "RIFF" + le32(12 + untimed.size()) + "RMID" + "data" + le32(untimed.size()) + untimed},
         {"4100 tempo changes after a chunk of another kind",
          OneTrackFile(tempo_run, 1, 480, std::string("XFIH\0\0\0\x02\x01\x02", 10))},
         {"a note three days on, whose copy is too large", std::string(days_bytes.begin(), days_bytes.end())},
@@ -376,8 +377,8 @@ TEST_F(PluginTest, UnderWineFileInformationAgreesWithPlayFileByFile)
         EXPECT_TRUE(agree) << c.label << ": GetFileInfo " << info << ", Play " << result << " with length " << length;
     }
     CloseHandle(lock);
-    printf("%d files (%d real, %d of the corpus): %d agreeing, %d disagreeing; %d played; %d refused as Wine's "
-           "sequencer refuses them; a device asked about %d:%s\n",
+    printf("%d files (%d real and generated, %d of the corpus): %d agreeing, %d disagreeing; %d played; %d "
+           "refused as Wine's sequencer refuses them; a device asked about %d:%s\n",
            (int)cases.size(), real, (int)corpus.size(), agreeing, disagreeing, played, refused_for_wine, asked,
            asked_about.c_str());
     EXPECT_EQ(asked_about, " [4100 tempo changes, opened] [division 0x8000, taken as ticks]");
