@@ -54,9 +54,10 @@ static void CopyTitle(char* title, const char* file)
 }
 
 // A playlist scan: GetFileInfo after GetFileInfo over the files, kScanCalls in all, beside the
-// bare sequence over the same files, in alternating blocks.
+// bare sequence over the same files, in alternating blocks short enough that the shared
+// machine's changing load falls on both sides (with 10 blocks three runs ranged 0.08-0.14x).
 static const int kScanCalls = 1000;
-static const int kScanBlocks = 10;
+static const int kScanBlocks = 40;
 
 static void Measure(InModule* mod, HMODULE dll, const std::vector<std::string>& files, const std::string& folder)
 {
@@ -148,7 +149,9 @@ static void Measure(InModule* mod, HMODULE dll, const std::vector<std::string>& 
     PrintRow("playlist pass", Median(plugin_pass), Median(bare_pass), "ms, median of the passes");
     PrintRow("GetFileInfo vs open/set/status/close", plugin, bare, "us a file, median");
     PrintRow("files a second", 1e6 / plugin, 1e6 / bare, "from the medians");
-    printf("%-44s %34.2fx  (goal: at most 1.00)\n", "median of the paired ratios", Median(pair_ratio));
+    printf("%-44s %34.2fx  (goal: at most 0.15 under Wine, which reads the file and opens\n", "median of the paired ratios",
+           Median(pair_ratio));
+    printf("%-44s %34s    no device; 1.00 elsewhere)\n", "", "");
     printf("%-44s %34.1f  us a file, plug-in minus bare\n", "median of the paired differences", Median(pair_difference));
     PrintRow("playlist scan of 1,000 GetFileInfo", scan_plugin, scan_bare, "ms in all");
     PrintRow("own time (instant sequencer) vs file read", own, Median(read_us), "us a file, median");

@@ -88,6 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t* small = (uint8_t*)malloc(short_capacity);
     CHECK(WriteSequencerCopy(reading, small, short_capacity) == 0);
     free(small);
+    // Whether it fits, found without writing it, is what writing it finds.
+    CHECK(SequencerCopyFits(reading, sizeof(copy)) == (copy_size != 0));
+    CHECK(!SequencerCopyFits(reading, short_capacity));
+    CHECK(WriteSequencerCopy(reading, nullptr, sizeof(copy)) == copy_size);
     if (copy_size == 0)
         return 0;
 
@@ -96,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CHECK(reread.track_count == 1 && reread.ticks_per_quarter == 500 && reread.tempo_count == 1);
     uint64_t end_ms = RoundedEndMs(reading);
     CHECK(reread.end_tick == end_ms && (uint64_t)reread.length_ms == end_ms);
+    CHECK(SequencerCopyLength(reading) == reread.length_ms);
     if (reading.length_ms != kNoFileLength)
         CHECK(end_ms - (uint64_t)reading.length_ms <= 1);
     uint64_t copy_events, copy_bytes;

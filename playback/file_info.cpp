@@ -1,12 +1,16 @@
-// File information: the title is the name without its folder; the length is asked of a
-// sequencer device opened just for the question, beside the one that may be playing.
+// File information: the title is the name without its folder. Under Wine the length and the
+// verdict come from the plug-in's own reading of the file, as Play would hand it over; any
+// other sequencer is asked on a device opened just for the question, beside the one that may
+// be playing.
 #include "playback/file_info.h"
 
 #include <windows.h>
 #include <mmsystem.h>
 
-#include "text/bounded_text.h"
+#include "playback/memory_file.h"
 #include "playback/sequencer.h"
+#include "playback/sequencer_copy.h"
+#include "text/bounded_text.h"
 
 int FindLastOf(const char* text, const char* set, int fallback)
 {
@@ -46,8 +50,8 @@ static unsigned WholeCharactersThatFit(const char* text, unsigned size)
 // Host thread only: the file asked about, read apart from the one that plays.
 static FileReading info_reading;
 
-// Opens file on a device of its own, asks for its length and closes it again. The playing
-// device (open_record in the sequencer) is neither used nor changed.
+// Opens file, read into info_reading, on a device of its own, asks for its length and closes
+// it again. The playing device (open_record in the sequencer) is neither used nor changed.
 static int AskLength(const char* file)
 {
     MCI_OPEN_PARMSA record;
@@ -58,6 +62,32 @@ static int AskLength(const char* file)
         length = kUnknownLength;
     CloseSequencer(record.wDeviceID);
     return length;
+}
+
+// The length the file plays for, from its reading: what Play reports for it.
+static int ReadingLength(const FileReading& reading)
+{
+    return reading.midi.length_ms != kNoFileLength ? reading.midi.length_ms : SequencerCopyLength(reading.midi);
+}
+
+// A damaged or oversized file is refused unasked. Under Wine the reading decides as Play
+// does (playback/sequencer.cpp): a timed file plays from its copy if the copy fits, and the
+// sequencer is asked only about bytes that cannot be timed and that it opens (more than
+// 4,096 tempo changes, a tempo map past the arithmetic, a division of 0x8000), whose length
+// in Play is the sequencer's too. A file that could not be read is refused: the sequencer,
+// which Play hands its name, cannot read it either.
+static int LengthOf(const char* file)
+{
+    if (!ReadFileOnce(file, &info_reading))
+        return kUnknownLength;
+    if (IsWineSequencer()) {
+        const MidiReading& midi = info_reading.midi;
+        if (midi.timed)
+            return SequencerCopyFits(midi, kMaxSequencerCopyBytes) ? ReadingLength(info_reading) : kUnknownLength;
+        if (!WineSequencerOpens(info_reading.bytes, info_reading.size))
+            return kUnknownLength;
+    }
+    return AskLength(file);
 }
 
 void __cdecl GetFileInfo(const char* file, char* title_out, int* length_out)
@@ -78,7 +108,7 @@ void __cdecl GetFileInfo(const char* file, char* title_out, int* length_out)
         if (playing && lstrcmpiA(file, current_path) == 0)
             *length_out = length_ms;
         else
-            *length_out = AskLength(file);
+            *length_out = LengthOf(file);
     }
 
     if (title_out != nullptr) {

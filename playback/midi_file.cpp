@@ -243,6 +243,29 @@ static void ReadStandardMidiFile(const uint8_t* smf, uint32_t size, MidiReading*
         reading->length_ms = (int)length;
 }
 
+int WineSequencerOpens(const uint8_t* bytes, uint32_t size)
+{
+    if (bytes == nullptr || size < 14 || memcmp(bytes, "MThd", 4) != 0)
+        return 0;
+    uint32_t header_length = ReadBigEndian32(bytes + 4);
+    uint32_t format = (uint32_t)bytes[8] << 8 | bytes[9];
+    uint32_t declared = (uint32_t)bytes[10] << 8 | bytes[11];
+    uint32_t division = (uint32_t)bytes[12] << 8 | bytes[13];
+    if (header_length < 6 || header_length > size - 8 || format > 2 || division == 0 || division > 0x8000)
+        return 0;
+    uint32_t tracks = format == 0 ? 1 : declared < 0x8000 ? declared : 0x7FFF;
+    uint32_t at = 8 + header_length;
+    for (uint32_t i = 0; i < tracks; ++i) {
+        if (size - at < 8 || memcmp(bytes + at, "MTrk", 4) != 0)
+            return 0;
+        uint32_t length = ReadBigEndian32(bytes + at + 4);
+        if (length > size - at - 8)
+            return 0;
+        at += 8 + length;
+    }
+    return 1;
+}
+
 void ReadMidi(const uint8_t* bytes, uint32_t size, MidiReading* reading)
 {
     reading->verdict = 1;

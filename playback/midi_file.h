@@ -89,6 +89,15 @@ struct MidiReading {
 // read and timed) and for more tempo changes than kMaxTempoChanges.
 void ReadMidi(const uint8_t* bytes, uint32_t size, MidiReading* reading);
 
+// Whether Wine's sequencer opens bytes[0, size) as they are (its MCI_OPEN, dlls/mciseq/mcimidi.c):
+// a Standard MIDI File from the first byte (in a RIFF RMID file it looks for the "data" chunk
+// past the end of the RIFF chunk, and never finds it), a header of at least six bytes, format
+// 0, 1 or 2, a division of ticks (0, and SMPTE frames above 0x8000, it refuses; 0x8000 it takes
+// as ticks), then a track chunk after another, nothing of another kind between, for each track
+// it reads: one in format 0, else the declared count up to 0x7FFF. The events never refuse a
+// file there. A track chunk running past size is refused here too (ReadMidi refuses it anyway).
+int WineSequencerOpens(const uint8_t* bytes, uint32_t size);
+
 // Microseconds times ticks per quarter from tick 0 to `tick` through the reading's tempo map.
 // *passed counts the tempo changes already passed (0 to start from the beginning); ticks
 // asked for in rising order keep each call short, and a tick that goes back is still right.

@@ -70,10 +70,8 @@ static const char* ElementFor(MemoryFileSlot slot, const char* path, const BYTE*
     return name;
 }
 
-MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, FileReading* reading)
+MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, const FileReading* reading)
 {
-    if (!ReadFileOnce(path, reading))
-        return MCIERR_INVALID_FILE;
     int lent;
     const char* element = ElementFor(kQueriedSlot, path, reading->bytes, reading->size, &lent);
     MCIERROR result = OpenDevice(record, element);
@@ -93,8 +91,10 @@ void CloseSequencer(MCIDEVICEID device)
 // As OpenSequencer, but Wine's sequencer gets the sequencer-ready copy of a file that can be
 // timed (playback/sequencer_copy.h), the only one it plays in time; a file whose copy would be
 // too large is refused. Every other sequencer gets the file itself, and Wine's gets the file's
-// own bytes when they cannot be timed. Whatever is lent stays lent until Stop: Wine's player
-// reads it while it plays.
+// own bytes when they cannot be timed, unless it would refuse them at open: they are refused
+// here, as GetFileInfo refuses them without asking it. A file that could not be read goes to
+// the sequencer by its name. Whatever is lent stays lent until Stop: Wine's player reads it
+// while it plays.
 static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
 {
     if (!ReadFileOnce(path, &play_reading))
@@ -106,6 +106,8 @@ static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
         if (size == 0)
             return MCIERR_INVALID_FILE;
         bytes = copy;
+    } else if (IsWineSequencer() && size > 0 && !WineSequencerOpens(bytes, size)) {
+        return MCIERR_INVALID_FILE;
     }
     int lent;
     const char* element = ElementFor(kPlayingSlot, path, bytes, size, &lent);

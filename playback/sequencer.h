@@ -13,12 +13,11 @@ extern char current_path[kCurrentPathSize];
 extern int length_ms;
 extern int playing;
 
-// Opens path on a sequencer device of its own into record (device type 523 as a number),
-// beside the one that may be playing, after reading the file once into *reading: a damaged or
-// oversized MIDI file is refused without reaching the device. Wine's sequencer reads the bytes
-// of *reading, which must stay unchanged until CloseSequencer. Returns the MCI_OPEN result: 0
-// on success.
-MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, FileReading* reading);
+// Opens path, already read into *reading (ReadFileOnce), on a sequencer device of its own into
+// record (device type 523 as a number), beside the one that may be playing. Wine's sequencer
+// reads the bytes of *reading, which must stay unchanged until CloseSequencer. Returns the
+// MCI_OPEN result: 0 on success.
+MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, const FileReading* reading);
 void CloseSequencer(MCIDEVICEID device);
 // Sets milliseconds and asks for the length. Returns the MCI_STATUS result; *length is
 // written only when it is 0: file_length when the file was timed (not kNoFileLength), else

@@ -43,7 +43,8 @@ static void Put(CopyWriter* w, const uint8_t* bytes, uint32_t count)
         w->full = 1;
         return;
     }
-    memcpy(w->out + w->at, bytes, count);
+    if (w->out != nullptr)
+        memcpy(w->out + w->at, bytes, count);
     w->at += count;
 }
 
@@ -171,6 +172,35 @@ uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t c
     w.at = kSequencerCopyTrackAt - 4;
     PutBigEndian(&w, size - kSequencerCopyTrackAt, 4);
     return size;
+}
+
+int SequencerCopyFits(const MidiReading& reading, uint32_t capacity)
+{
+    if (!reading.timed)
+        return 0;
+    unsigned passed = 0;
+    uint64_t end_ms = RoundedMs(reading, reading.end_tick, &passed);
+    // The header, the first and the last no-op, the tempo (7 bytes) and the end (4) are fixed;
+    // the wake-ups take at most a no-op every kWakeMs of the whole; each event kept at most 7
+    // bytes with its no-op for at least 2 of its track (a program change under running status),
+    // and the tracks' meta events nothing.
+    uint64_t track_bytes = 0;
+    for (unsigned i = 0; i < reading.track_count; ++i)
+        track_bytes += reading.tracks[i].size;
+    uint64_t bound =
+        kSequencerCopyTrackAt + 2 * kNoOpBytes + 7 + 4 + end_ms / kWakeMs * kNoOpBytes + track_bytes * 7 / 2;
+    if (end_ms <= 0x7FFFFFFF && bound <= capacity)
+        return 1;
+    return WriteSequencerCopy(reading, nullptr, capacity) != 0;
+}
+
+int SequencerCopyLength(const MidiReading& reading)
+{
+    if (!reading.timed)
+        return kNoFileLength;
+    unsigned passed = 0;
+    uint64_t end_ms = RoundedMs(reading, reading.end_tick, &passed);
+    return end_ms <= 0x7FFFFFFF ? (int)end_ms : kNoFileLength;
 }
 
 int SequencerCopyStartAt(const uint8_t* copy, uint32_t size, int ms)

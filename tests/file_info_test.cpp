@@ -1,5 +1,6 @@
 // File information: titles (also under code page 932) with guard pages behind the title
-// buffer and the names passed in, and lengths from a device of its own beside the playing one.
+// buffer and the names passed in; lengths from the plug-in's own reading under Wine, agreeing
+// with Play file by file, and elsewhere from a device of its own beside the playing one.
 #include "tests/rig/plugin_rig.h"
 
 #include <cmath>
@@ -8,6 +9,8 @@
 #include <iterator>
 
 #include "playback/file_info.h"
+#include "playback/midi_file.h"
+#include "tools/midi_corpus.h"
 
 using rig::PluginTest;
 using Strings = std::vector<std::string>;
@@ -81,8 +84,17 @@ TEST_F(PluginTest, TitleOfTheCurrentFileStaysBoundedWhateverNamePlayReceived)
     }
 }
 
-TEST_F(PluginTest, LengthComesFromADeviceOfItsOwnClosedAgain)
+// Hides Wine from the plug-in: it then takes the sequencer for any other system's.
+static FARPROC WINAPI GetProcAddressOutsideWine(HMODULE module, LPCSTR name)
 {
+    if ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)
+        return nullptr;
+    return GetProcAddress(module, name);
+}
+
+TEST_F(PluginTest, OutsideWineTheLengthComesFromADeviceOfItsOwnClosedAgain)
+{
+    rig::ImportPatch outside_wine(dll, "kernel32.dll", "GetProcAddress", (void*)GetProcAddressOutsideWine);
     rig::MciRecorder mci(dll, false);
     ASSERT_EQ(mod->Play("C:\\music\\playing.mid"), 0); // device 7, 4000 ms
     mci.Clear();
@@ -250,6 +262,127 @@ TEST_F(PluginTest, LengthsFollowTheFilesTempoMapAsAnIndependentReaderDoes)
         }
     }
     EXPECT_GE(files, 14);
+}
+
+// One track of the given bytes in a file of `format` and `division`, after `before` (other chunks).
+static std::string OneTrackFile(const std::string& track, int format = 0, int division = 480,
+                                const std::string& before = "")
+{
+    auto be32 = [](size_t v) { return std::string{char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; };
+    return std::string("MThd\0\0\0\x06\0", 9) + char(format) + std::string("\0\x01", 2) + char(division >> 8) +
+           char(division) + before + "MTrk" + be32(track.size()) + track;
+}
+
+// Whether Wine's sequencer opens the file by its name, asked directly.
+static bool SequencerOpens(const std::string& path)
+{
+    MCI_OPEN_PARMSA open = {};
+    open.lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
+    open.lpstrElementName = path.c_str();
+    if (mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_TYPE_ID | MCI_OPEN_ELEMENT | MCI_WAIT, (DWORD_PTR)&open) != 0)
+        return false;
+    MCI_GENERIC_PARMS close = {};
+    mciSendCommandA(open.wDeviceID, MCI_CLOSE, MCI_WAIT, (DWORD_PTR)&close);
+    return true;
+}
+
+// Under Wine file information opens no device for a file it can answer from its reading, and
+// its answer is Play's, file by file: a length for a file that plays (the length Play reports),
+// -1000 for one that Play refuses. Every real file, the validator's full corrupted corpus, files
+// that cannot be read, and the kinds the reader cannot time, which the sequencer opens as they
+// are or refuses at open: only those it opens are asked of a device, and those the plug-in
+// refuses for it are refused by the sequencer itself, asked directly.
+TEST_F(PluginTest, UnderWineFileInformationAgreesWithPlayFileByFile)
+{
+    struct Case {
+        std::string label, path;
+    };
+    std::vector<Case> cases;
+    for (const char* folder : {"real_midi\\", "midi_lengths\\"}) {
+        WIN32_FIND_DATAA found;
+        std::string from = rig::ProgramFolder() + folder;
+        HANDLE search = FindFirstFileA((from + "*.mid").c_str(), &found);
+        ASSERT_NE(search, INVALID_HANDLE_VALUE) << from;
+        do
+            cases.push_back({found.cFileName, from + found.cFileName});
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    int real = (int)cases.size();
+    const std::string tempo_run = ManyTempoChanges(4100).substr(22);
+    const std::string note = std::string("\x00\x90\x3C\x40\x83\x60\x80\x3C\x00\x00\xFF\x2F\x00", 13);
+    std::string untimed = ManyTempoChanges(4100);
+    auto le32 = [](size_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    MidiSong days = ScaleSong(2);
+    days.notes.push_back({3 * 86400 * 960, 480, 0, 67, 90});
+    std::vector<uint8_t> days_bytes = EncodeMidi(days);
+    const std::pair<const char*, std::string> kinds[] = {
+        {"4100 tempo changes, opened", untimed},
+        {"division 0x8000, taken as ticks", OneTrackFile(note, 0, 0x8000)},
+        {"division in SMPTE frames", OneTrackFile(note, 0, 0xE728)},
+        {"4100 tempo changes in RIFF RMID",
+         "RIFF" + le32(12 + untimed.size()) + "RMID" + "data" + le32(untimed.size()) + untimed},
+        {"4100 tempo changes after a chunk of another kind",
+         OneTrackFile(tempo_run, 1, 480, std::string("XFIH\0\0\0\x02\x01\x02", 10))},
+        {"a note three days on, whose copy is too large", std::string(days_bytes.begin(), days_bytes.end())},
+        {"empty", ""},
+    };
+    for (const auto& [label, bytes] : kinds)
+        cases.push_back({label, WriteBytes((std::string(label) + ".mid").c_str(), bytes)});
+    std::string folder = Folder() + "folder.mid";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string locked = WriteScale("locked.mid", 4);
+    HANDLE lock = CreateFileA(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    cases.push_back({"missing", Folder() + "missing.mid"});
+    cases.push_back({"a folder", folder});
+    cases.push_back({"locked", locked});
+    // The corpus last, each file in turn at one path.
+    std::vector<std::vector<uint8_t>> corpus = MidiCorpus(1, 1000, rig::ProgramFolder() + "real_midi\\");
+    std::string corpus_path = Folder() + "corpus.mid";
+    for (size_t i = 0; i < corpus.size(); ++i)
+        cases.push_back({"corpus file " + std::to_string(i), corpus_path});
+
+    rig::MciRecorder mci(dll, true);
+    int agreeing = 0, disagreeing = 0, played = 0, asked = 0, refused_for_wine = 0;
+    std::string asked_about;
+    static MidiReading reading;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        if (c.path == corpus_path) {
+            const std::vector<uint8_t>& bytes = corpus[i - (cases.size() - corpus.size())];
+            WriteBytes("corpus.mid", std::string(bytes.begin(), bytes.end()));
+        }
+        std::ifstream in(c.path, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ReadMidi((const uint8_t*)bytes.data(), (uint32_t)bytes.size(), &reading);
+        if (!bytes.empty() && reading.verdict == 1 && !reading.timed &&
+            !WineSequencerOpens((const uint8_t*)bytes.data(), (uint32_t)bytes.size())) {
+            ++refused_for_wine;
+            EXPECT_FALSE(SequencerOpens(c.path)) << c.label << ": refused, but Wine's sequencer opens it";
+        }
+        mci.Clear();
+        int info = 0;
+        mod->GetFileInfo(c.path.c_str(), nullptr, &info);
+        if (!mci.Calls().empty()) {
+            ++asked;
+            asked_about += " [" + c.label + "]";
+        }
+        int result = mod->Play(c.path.c_str());
+        int length = result == 0 ? mod->GetLength() : kUnknownLength;
+        mod->Stop();
+        played += result == 0;
+        bool agree = result == 0 ? info == length : result == 1 && info == kUnknownLength;
+        agree ? ++agreeing : ++disagreeing;
+        EXPECT_TRUE(agree) << c.label << ": GetFileInfo " << info << ", Play " << result << " with length " << length;
+    }
+    CloseHandle(lock);
+    printf("%d files (%d real and generated, %d of the corpus): %d agreeing, %d disagreeing; %d played; %d "
+           "refused as Wine's sequencer refuses them; a device asked about %d:%s\n",
+           (int)cases.size(), real, (int)corpus.size(), agreeing, disagreeing, played, refused_for_wine, asked,
+           asked_about.c_str());
+    EXPECT_EQ(asked_about, " [4100 tempo changes, opened] [division 0x8000, taken as ticks]");
+    EXPECT_GE(real, 25);
 }
 
 // A file wrapped in RIFF RMID is read from its "data" chunk, by a sequencer that takes such

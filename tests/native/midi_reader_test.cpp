@@ -210,6 +210,38 @@ TEST(MidiReader, DamagedAndRefusedFiles)
     }
 }
 
+// What Wine's sequencer opens as it is: only a plain Standard MIDI File it can read as ticks,
+// whose tracks come one after another, as many as it reads.
+TEST(MidiReader, WhatWinesSequencerOpens)
+{
+    const Bytes track = On(0, 60) + Off(96, 60) + End();
+    const Bytes good = Smf(1, 96, {track, track});
+    Bytes short_header = Smf(0, 96, {track});
+    short_header[7] = 5;
+    short_header.erase(short_header.begin() + 13);
+    const struct { const char* why; Bytes file; int opens; } cases[] = {
+        {"format 1, two tracks", good, 1},
+        {"bytes after the tracks", good + Bytes{'x', 'y'}, 1},
+        {"format 0 reads one track, whatever it declares", Smf(0, 96, {track}, 3), 1},
+        {"format 0 declaring no track and holding none: it reads one", Smf(0, 96, {}, 0), 0},
+        {"format 2", Smf(2, 96, {track}), 1},
+        {"format 3", Smf(3, 96, {track}), 0},
+        {"division 0", Smf(0, 0, {track}), 0},
+        {"division 0x8000, taken as ticks", Smf(0, 0x8000, {track}), 1},
+        {"a division in SMPTE frames", Smf(0, 0xE728, {track}), 0},
+        {"a header of five bytes", short_header, 0},
+        {"a chunk of another kind before a track", Chunk("MThd", Be(1, 2) + Be(2, 2) + Be(96, 2)) +
+                                                       Chunk("XFIH", {1}) + Chunk("MTrk", track) + Chunk("MTrk", track), 0},
+        {"a track past the file", Bytes(good.begin(), good.end() - 1), 0},
+        {"RIFF RMID", Rmid(good), 0},
+        {"no MIDI file", Bytes{'h', 'e', 'l', 'l', 'o'}, 0},
+        {"a bare MThd", Bytes{'M', 'T', 'h', 'd'}, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(WineSequencerOpens(c.file.data(), c.file.size()), c.opens) << c.why;
+    EXPECT_EQ(WineSequencerOpens(nullptr, 0), 0);
+}
+
 // Running status outlives a meta event (mido reads it so too) and a sysex (mido would take the
 // data byte for another sysex, so the answer is the format's: the channel status in force).
 TEST(MidiReader, RunningStatusAfterMetaAndSysex)
@@ -336,9 +368,17 @@ TEST(SequencerCopy, RefusedWhenItWouldNotFit)
     EXPECT_EQ(Copy(*reading, whole.size()), whole);
     EXPECT_TRUE(Copy(*reading, whole.size() - 1).empty());
     EXPECT_TRUE(Copy(*reading, kSequencerCopyTrackAt).empty());
+    // Its fit found without writing it: from the bound, and counted where the bound is too much.
+    EXPECT_TRUE(SequencerCopyFits(*reading, kMaxSequencerCopyBytes));
+    EXPECT_TRUE(SequencerCopyFits(*reading, whole.size()));
+    EXPECT_FALSE(SequencerCopyFits(*reading, whole.size() - 1));
+    EXPECT_EQ(WriteSequencerCopy(*reading, nullptr, whole.size()), whole.size());
+    EXPECT_EQ(SequencerCopyLength(*reading), Read(whole)->length_ms);
 
     // 2^28 ticks at 96 a quarter, 500000 us each: 16 days of wake-ups, refused unwritten.
-    EXPECT_TRUE(Copy(*Read(Smf(0, 96, {On(0, 60) + Off(0x0FFFFFFF, 60) + End()}))).empty());
+    auto days = Read(Smf(0, 96, {On(0, 60) + Off(0x0FFFFFFF, 60) + End()}));
+    EXPECT_TRUE(Copy(*days).empty());
+    EXPECT_FALSE(SequencerCopyFits(*days, kMaxSequencerCopyBytes));
     // 2^32 + 100 ms (4 ms a tick): as long, though its ms taken in 32 bits would be 100.
     Bytes far = On(0, 60);
     for (int i = 0; i < 4; ++i)
