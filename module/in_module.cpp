@@ -69,9 +69,12 @@ extern "C" __declspec(dllexport) InModule* __cdecl kestroGetInModule2(void)
     return &module_data.record;
 }
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_ATTACH)
         DisableThreadLibraryCalls(instance);
+    // At process exit (reserved non-null) the loader unloads everything itself.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+        ReleaseSequencerDriver();
     return TRUE;
 }

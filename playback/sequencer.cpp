@@ -45,8 +45,15 @@ static BYTE copy[kMaxSequencerCopyBytes];
 static DWORD copy_size = 0;
 static int play_lent = 0;
 
+// The sequencer's driver, loaded by the plug-in itself from the first open until it is
+// unloaded. Wine's close does not wait for a player thread that has marked its device stopped
+// but not yet returned, and the close of the last device unloads mciseq.dll under that thread.
+static HMODULE sequencer_driver = nullptr;
+
 static MCIERROR OpenDevice(MCI_OPEN_PARMSA* record, const char* element)
 {
+    if (sequencer_driver == nullptr)
+        sequencer_driver = LoadLibraryA("mciseq.dll");
     ZeroMemory(record, sizeof(*record));
     record->lpstrDeviceType = (LPCSTR)MCI_DEVTYPE_SEQUENCER;
     record->lpstrElementName = element;
@@ -78,6 +85,13 @@ MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, const FileRead
     if (result != 0 && lent)
         ReturnMemoryFile(kQueriedSlot);
     return result;
+}
+
+void ReleaseSequencerDriver(void)
+{
+    if (sequencer_driver != nullptr)
+        FreeLibrary(sequencer_driver);
+    sequencer_driver = nullptr;
 }
 
 void CloseSequencer(MCIDEVICEID device)
@@ -217,18 +231,22 @@ int __cdecl Play(const char* path)
     return 0;
 }
 
-// MCI_PAUSE silences the output at once. The device is then stopped as well: a paused Wine
-// sequencer spins on a core for as long as the pause lasts and still sends the one event it was
-// waiting for, which then sounds through the pause; stopping ends its thread and resets the
-// output. Resume plays from the paused position anyway. Wine's MCI_STOP returns only when the
-// next event is due, so the clock is frozen before it, at the moment the sound stopped; the
+// Pause stops the device, so that nothing sounds and nothing spins while paused (a paused Wine
+// sequencer spins on a core and still sends the event it was waiting for); Resume plays from
+// the paused position. Under Wine that stop is all: its MCI_PAUSE writes to the MIDI output
+// from this thread, and as a piece ends the player thread has already closed that output
+// (docs/wine-sequencer.md), whereas its MCI_STOP leaves the output to the player thread, which
+// silences and closes it. Elsewhere MCI_PAUSE silences the output at once first. Wine's MCI_STOP
+// returns only when the next event is due (from the copy, an empty one within 20 ms, after which
+// nothing more is sent), so the clock is frozen before it, where the music stopped; the
 // recording stops with it.
 void __cdecl Pause(void)
 {
     if (open_record.wDeviceID == 0)
         return;
     pause_position_ms = ClockRead();
-    SendGeneric(MCI_PAUSE);
+    if (!IsWineSequencer())
+        SendGeneric(MCI_PAUSE);
     paused = 1;
     if (!ClockIsFrozen()) {
         PauseCaptureDevice();
@@ -237,19 +255,22 @@ void __cdecl Pause(void)
     SendGeneric(MCI_STOP);
 }
 
-// The device was stopped by Pause, so MCI_RESUME finds nothing to resume (Wine answers 0 and
-// stays stopped); the play from the paused position is what restarts the music, at the file's
-// true milliseconds, which is also the scale of MCI_FROM and MCI_TO on Wine's sequencer.
+// A frozen clock means Pause stopped the device; then MCI_RESUME finds nothing to resume, and
+// under Wine it is not sent at all. The play from the paused position is what restarts the
+// music, at the file's true milliseconds, which is also the scale of MCI_FROM and MCI_TO on
+// Wine's sequencer.
 void __cdecl Resume(void)
 {
     // With nothing open only the pause flag goes: a Stop while paused leaves it for this.
     paused = 0;
     if (open_record.wDeviceID == 0)
         return;
-    SendGeneric(MCI_RESUME);
-    // Pause stopped the device, so the MIDI output is free for the set-up.
-    SendSysexSetupAt(pause_position_ms, 0);
-    if (ClockIsFrozen()) {
+    int stopped = ClockIsFrozen();
+    if (!IsWineSequencer())
+        SendGeneric(MCI_RESUME);
+    // A Resume without a Pause finds the device playing, holding the MIDI output.
+    SendSysexSetupAt(pause_position_ms, !stopped);
+    if (stopped) {
         ResumeCaptureDevice();
         ClockThaw();
     }

@@ -19,6 +19,9 @@ extern int playing;
 // MCI_OPEN result: 0 on success.
 MCIERROR OpenSequencer(MCI_OPEN_PARMSA* record, const char* path, const FileReading* reading);
 void CloseSequencer(MCIDEVICEID device);
+// Frees the sequencer's driver, which the first open loaded and kept: at the plug-in's unload,
+// when no device of its own is open.
+void ReleaseSequencerDriver(void);
 // Sets milliseconds and asks for the length. Returns the MCI_STATUS result; *length is
 // written only when it is 0: file_length when the file was timed (not kNoFileLength), else
 // the device's answer.

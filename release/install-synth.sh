@@ -147,9 +147,24 @@ install() {
         systemctl --user restart "$unit.socket"
         echo "FluidSynth now starts by itself whenever a Windows program plays MIDI."
     else
+        # FluidSynth's own shell server would listen on every network interface: the socket
+        # stays on loopback, and each connection gets a FluidSynth of its own, as from the unit.
         echo "This session has no systemd user manager, so FluidSynth will not start by itself."
-        echo "Start it before playing MIDI in Wine (it then listens on every network interface):"
-        echo "    $fluidsynth -a pulseaudio -n -i -s -q -g 0.6 -o shell.port=$PORT \"$sf\""
+        echo "Before playing MIDI in Wine, leave this running (it listens on 127.0.0.1 only):"
+        synth="$fluidsynth -a pulseaudio -n -q -g 0.6 -o synth.dynamic-sample-loading=1 \"$sf\""
+        # systemd-socket-activate hands on only the environment it is told to: the sound server
+        # is found through these two.
+        activate="systemd-socket-activate -E XDG_RUNTIME_DIR -E HOME -l 127.0.0.1:$PORT --accept --inetd $synth"
+        relay="socat TCP-LISTEN:$PORT,bind=127.0.0.1,reuseaddr,fork SYSTEM:'exec $synth'"
+        if command -v systemd-socket-activate >/dev/null; then
+            echo "    $activate"
+        elif command -v socat >/dev/null; then
+            echo "    $relay"
+        else
+            echo "    $activate"
+            echo "(systemd-socket-activate comes with systemd; or install socat and run"
+            echo "    $relay)"
+        fi
     fi
 }
 

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs from the release package alone, as a user would, and listens: unpacks the package
 # into an empty folder, makes a fresh Wine prefix, installs the MIDI output driver with the
-# package's own script, starts FluidSynth as the script's on-demand unit does, plays a real
+# package's own script, starts FluidSynth as the script says to where no user service manager
+# runs (on loopback, one FluidSynth a connection, as its on-demand unit does), plays a real
 # MIDI file in the player with the unpacked DLL as its plug-in, and checks that the notes
 # reached FluidSynth (the driver's log) and that the sound server heard them loud; then
 # uninstalls and checks that the prefix is as it was (where no 32-bit program runs, only the
@@ -41,20 +42,30 @@ cp "$2/player.exe" "$2/appdata.dll" "$package/midi_plugin.dll" "$tmp/player/"
 state() {
     wine reg query 'HKCU\Software\Wine\Drivers' /v Audio 2>/dev/null | tr -d '\r' | grep Audio || echo "no Audio"
     wine reg query 'HKCU\Software\Wine\Drivers\winefluid.drv' 2>/dev/null | tr -d '\r' | grep . || echo "no driver key"
-    ls "$WINEPREFIX/drive_c/windows/system32" "$WINEPREFIX/drive_c/windows/syswow64" 2>/dev/null
-    ls -R "$HOME/.config/systemd" 2>/dev/null || true
+    # A 32-bit prefix has no syswow64: only the system folders there are listed.
+    for folder in system32 syswow64; do
+        if [ -d "$WINEPREFIX/drive_c/windows/$folder" ]; then
+            ls "$WINEPREFIX/drive_c/windows/$folder"
+        fi
+    done
+    if [ -d "$HOME/.config/systemd" ]; then
+        ls -R "$HOME/.config/systemd"
+    fi
 }
 wine wineboot -i </dev/null >/dev/null 2>&1
 state >"$tmp/before"
 port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-MIDI_SYNTH_PORT=$port sh "$package/wine/install-synth.sh"
+MIDI_SYNTH_PORT=$port sh "$package/wine/install-synth.sh" >"$tmp/install.log"
+cat "$tmp/install.log"
 
 status=0
 if [ "$WINE_BITS" = 64 ]; then
     # The package's plug-in and driver are 32-bit: where no 32-bit program runs, check the
     # install and the uninstall alone.
     echo "not played: this machine runs no 32-bit program; the install and the uninstall are checked"
-    cmp "$package/wine/winefluid.drv" "$WINEPREFIX/drive_c/windows/syswow64/winefluid.drv" ||
+    system32="$WINEPREFIX/drive_c/windows/syswow64"
+    [ -d "$system32" ] || system32="$WINEPREFIX/drive_c/windows/system32"
+    cmp "$package/wine/winefluid.drv" "$system32/winefluid.drv" ||
         { echo "FAIL: the driver is not in the prefix's 32-bit system folder"; status=1; }
     sh "$package/wine/install-synth.sh" --uninstall
     state >"$tmp/after"
@@ -62,9 +73,13 @@ if [ "$WINE_BITS" = 64 ]; then
     exit $status
 fi
 
-synth=$(sed -n 's/^ExecStart=//p' "$HOME/.config/systemd/user/tessarin-midi-synth@.service")
-systemd-socket-activate -E XDG_RUNTIME_DIR -l "127.0.0.1:$port" --accept --inetd sh -c "exec $synth" \
-    2>"$tmp/synth.log" &
+# Without a user service manager the script tells how to start FluidSynth: as it says.
+synth=$(sed -n 's/^    \(systemd-socket-activate .*\)$/\1/p' "$tmp/install.log")
+case "$synth" in
+*" -l 127.0.0.1:$port "*) ;;
+*) echo "FAIL: the script gives no command that starts FluidSynth on 127.0.0.1:$port"; exit 1 ;;
+esac
+sh -c "exec $synth" 2>"$tmp/synth.log" &
 pids="$!"
 parecord --latency-msec=100 --device=nul.monitor --file-format=wav "$tmp/heard.wav" &
 pids="$pids $!"

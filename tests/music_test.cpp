@@ -287,8 +287,8 @@ TEST_F(Music, PauseSilencesAndResumePlaysOnFromThePausedPositionToTheEnd)
     PlayFor((kNotes * kNoteMs - position) + 400);
     mod->Stop();
 
-    // Wine's MCI_PAUSE still sends the event the sequencer was waiting for, here note 5's
-    // note-on: these two hold only when Pause also stops the device.
+    // A paused Wine sequencer still sends the event it was waiting for, here note 5's note-on:
+    // these two hold only because Pause stops the device.
     EXPECT_TRUE(NoteOns(paused, resume).empty()) << "a note started while paused";
     EXPECT_TRUE(NothingSoundsAt(paused)) << "a note sounds on after Pause";
 

@@ -280,3 +280,19 @@ TEST_F(RealSequencerTest, APauseLetsTheProcessorRest)
     EXPECT_GE(mod->GetPosition(), paused_at - 300);
     mod->Stop();
 }
+
+// Wine's close does not wait for a player thread that has marked its device stopped at the end
+// of a piece, so the sequencer's driver must not be unloaded by the close: the plug-in keeps it
+// loaded from its first open until the plug-in itself is unloaded.
+TEST(SequencerDriver, StaysLoadedFromTheFirstOpenUntilThePluginIsUnloaded)
+{
+    std::string piece = rig::ProgramFolder() + "short.mid";
+    hostlib::Host host;
+    ASSERT_TRUE(host.Load());
+    ASSERT_EQ(host.mod->Play(piece.c_str()), 0);
+    Sleep(500); // to its end
+    host.mod->Stop();
+    EXPECT_NE(GetModuleHandleA("mciseq.dll"), nullptr) << "unloaded by the close";
+    EXPECT_TRUE(host.Unload());
+    EXPECT_EQ(GetModuleHandleA("mciseq.dll"), nullptr) << "still loaded after the plug-in";
+}

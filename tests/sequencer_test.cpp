@@ -80,8 +80,9 @@ TEST_F(PluginTest, FailedLengthQueryStillPlaysAndEndsAtOnce)
     EXPECT_EQ(CountMessages(kEndOfFileMessage), 1);
 }
 
-// Pause stops the device as well (a paused sequencer may spin and keep a note sounding), and
-// Resume and seeks play to the file's own length, not to what the device reported.
+// Pause stops the device (a paused sequencer may spin and keep a note sounding), with no
+// MCI_PAUSE nor MCI_RESUME under Wine, whose pause writes to an output its player thread may
+// have closed; Resume and seeks play to the file's own length, not to what the device reported.
 TEST_F(PluginTest, PauseStopsTheDeviceAndPlaysResumeToTheFilesOwnLength)
 {
     MidiSong slow = ScaleSong(8);
@@ -98,15 +99,15 @@ TEST_F(PluginTest, PauseStopsTheDeviceAndPlaysResumeToTheFilesOwnLength)
     mod->SetPosition(1234);
     mod->Stop();
     Calls calls = mci.Calls();
-    ASSERT_EQ(Names(calls), (Strings{"PAUSE", "STOP", "RESUME", "PLAY", "PLAY", "STOP", "CLOSE"}));
+    ASSERT_EQ(Names(calls), (Strings{"STOP", "PLAY", "PLAY", "STOP", "CLOSE"}));
     for (const rig::MciCall& c : calls)
         EXPECT_EQ(c.device, 7u) << rig::MciName(c.command);
-    for (size_t i : {0, 1, 2, 5, 6})
+    for (size_t i : {0, 3, 4})
         EXPECT_EQ(calls[i].flags, DWORD_PTR(MCI_WAIT)) << i;
-    EXPECT_EQ(calls[3].flags, DWORD_PTR(MCI_FROM | MCI_TO));
-    EXPECT_EQ(calls[4].words[1], 1234u);
-    EXPECT_EQ(calls[3].words[2], 8000u);
-    EXPECT_EQ(calls[4].words[2], 8000u);
+    EXPECT_EQ(calls[1].flags, DWORD_PTR(MCI_FROM | MCI_TO));
+    EXPECT_EQ(calls[2].words[1], 1234u);
+    EXPECT_EQ(calls[1].words[2], 8000u);
+    EXPECT_EQ(calls[2].words[2], 8000u);
     EXPECT_EQ(rig::Events().back(), "vis_close()");
 }
 

@@ -1,5 +1,6 @@
 // Writes the project's own MIDI files: `make_midi demo OUT.mid` writes the demo tune,
-// `make_midi scale N OUT.mid` a scale of N quarter notes (N * 500 ms).
+// `make_midi scale N OUT.mid` a scale of N quarter notes (N * 500 ms), `make_midi short OUT.mid`
+// and `make_midi short-gm OUT.mid` a piece of 300 ms, the second with a GM System On before it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,12 +23,24 @@ static MidiSong DemoSong()
     return song;
 }
 
+// Six notes of 50 ms (48 ticks): 300 ms, which a host plays to its end within a fraction of a second.
+static MidiSong ShortSong(bool gm_system_on)
+{
+    MidiSong song = ScaleSong(6, 10);
+    song.notes.resize(6);
+    if (gm_system_on)
+        song.sysex.push_back({0x7E, 0x7F, 0x09, 0x01, 0xF7});
+    return song;
+}
+
 int main(int argc, char** argv)
 {
     if (argc == 3 && strcmp(argv[1], "demo") == 0)
         return WriteMidiFile(argv[2], DemoSong()) ? 0 : 1;
     if (argc == 4 && strcmp(argv[1], "scale") == 0)
         return WriteMidiFile(argv[3], ScaleSong(atoi(argv[2]))) ? 0 : 1;
-    fprintf(stderr, "usage: make_midi demo OUT.mid | make_midi scale N OUT.mid\n");
+    if (argc == 3 && (strcmp(argv[1], "short") == 0 || strcmp(argv[1], "short-gm") == 0))
+        return WriteMidiFile(argv[2], ShortSong(strcmp(argv[1], "short-gm") == 0)) ? 0 : 1;
+    fprintf(stderr, "usage: make_midi demo OUT.mid | make_midi scale N OUT.mid | make_midi short[-gm] OUT.mid\n");
     return 2;
 }

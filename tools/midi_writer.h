@@ -21,6 +21,7 @@ struct MidiSong {
     int ticks_per_quarter = 480;
     int tempo_us_per_quarter = 0; // 0: no tempo event (500000)
     std::vector<std::pair<int, int>> programs; // (channel, program) at tick 0
+    std::vector<std::vector<uint8_t>> sysex;   // at tick 0, before the programs; each without its 0xF0
     std::vector<MidiNote> notes;
 };
 
@@ -48,6 +49,12 @@ inline std::vector<uint8_t> EncodeMidi(const MidiSong& song)
     if (song.tempo_us_per_quarter > 0) {
         uint32_t t = song.tempo_us_per_quarter;
         events.push_back({0, 0, {0xFF, 0x51, 0x03, uint8_t(t >> 16), uint8_t(t >> 8), uint8_t(t)}});
+    }
+    for (const std::vector<uint8_t>& data : song.sysex) {
+        std::vector<uint8_t> bytes = {0xF0};
+        PutVarLen(bytes, data.size());
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        events.push_back({0, 0, bytes});
     }
     for (auto [channel, program] : song.programs)
         events.push_back({0, 1, {uint8_t(0xC0 | channel), uint8_t(program)}});

@@ -4,6 +4,15 @@ ROOT="$(pwd)"
 RUN="$ROOT/build/run"
 mkdir -p "$RUN" && chmod 700 "$RUN"
 started=""
+SERVICE_PIDS=""
+
+# A process started here: stop_services ends it, and SERVICE_PIDS (which the loopback check,
+# tests/loopback_only.py, reads) names it.
+started_process() {
+    started="$started $1"
+    SERVICE_PIDS="$SERVICE_PIDS $1"
+    export SERVICE_PIDS
+}
 
 stop_services() {
     for what in $started; do
@@ -14,6 +23,7 @@ stop_services() {
         esac
     done
     started=""
+    SERVICE_PIDS=""
 }
 
 # Virtual display for dialogs and message boxes.
@@ -22,7 +32,7 @@ start_display() {
     for n in 91 92 93 94 95 96 97 98 99; do
         [ -e "/tmp/.X11-unix/X$n" ] && continue
         Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
-        started="$started $!"
+        started_process $!
         DISPLAY=":$n"
         break
     done
@@ -37,6 +47,8 @@ start_sound_server() {
         pulseaudio -D -n --exit-idle-time=-1 --load="module-null-sink sink_name=nul" \
             --load="module-native-protocol-unix" --load="module-always-sink" </dev/null >/dev/null 2>&1
         started="$started pulse"
+        SERVICE_PIDS="$SERVICE_PIDS $(cat "$RUN/pulse/pid" 2>/dev/null)"
+        export SERVICE_PIDS
     fi
     pactl set-default-source nul.monitor >/dev/null 2>&1 || true
 }
@@ -56,7 +68,7 @@ start_web_server() {
     mkdir -p "$TEST_HTTP_ROOT"
     TEST_HTTP_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     /usr/bin/python3 tools/test_http_server.py "$TEST_HTTP_PORT" "$TEST_HTTP_ROOT" </dev/null >/dev/null 2>&1 &
-    started="$started $!"
+    started_process $!
     export TEST_HTTP_ROOT TEST_HTTP_PORT
 }
 
@@ -89,10 +101,12 @@ start_synth() {
     install_synth_driver
     MIDI_SYNTH_PORT=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     # Gain 0.6 rather than the default 0.2, so that a General MIDI tune reaches the capture
-    # (and a listener) at a useful level without clipping a few voices at once.
-    fluidsynth -a pulseaudio -n -i -s -q -g 0.6 -o shell.port="$MIDI_SYNTH_PORT" "$SOUNDFONT" \
+    # (and a listener) at a useful level without clipping a few voices at once. FluidSynth's
+    # own shell server would listen on every interface: its shell is served on loopback by
+    # tools/synth_relay.py, which ends it when it ends.
+    /usr/bin/python3 tools/synth_relay.py "$MIDI_SYNTH_PORT" -a pulseaudio -n -q -g 0.6 "$SOUNDFONT" \
         </dev/null >"$RUN/fluidsynth.log" 2>&1 &
-    started="$started $!"
+    started_process $!
     # Ready once its shell takes a connection (the SoundFont loads first).
     tries=0
     until /usr/bin/python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$MIDI_SYNTH_PORT),1).close()" 2>/dev/null; do
