@@ -81,12 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t events, bytes;
     CountPlayed(reading, &events, &bytes);
 
-    uint32_t copy_size = WriteSequencerCopy(reading, copy, sizeof(copy));
+    uint32_t copy_size = WriteSequencerCopy(reading, 0, copy, sizeof(copy));
     // One byte short of the whole copy, or short of the plug-in's bound when it did not fit
     // there: nothing is to be used, and nothing is written past the end (ASan sees the heap).
     uint32_t short_capacity = copy_size > 0 ? copy_size - 1 : 4096;
     uint8_t* small = (uint8_t*)malloc(short_capacity);
-    CHECK(WriteSequencerCopy(reading, small, short_capacity) == 0);
+    CHECK(WriteSequencerCopy(reading, 0, small, short_capacity) == 0);
     free(small);
     if (copy_size == 0)
         return 0;

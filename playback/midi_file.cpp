@@ -252,6 +252,7 @@ void ReadMidi(const uint8_t* bytes, uint32_t size, MidiReading* reading)
     reading->ticks_per_quarter = 0;
     reading->end_tick = 0;
     reading->tempo_count = 0;
+    reading->loop = {kMidiLoopNone, 0, 0, 0, 0, kLoopCountNotGiven, 0};
     if (bytes == nullptr)
         return;
     // A RIFF RMID file carries the MIDI file in its "data" chunk; its chunks are word-aligned.

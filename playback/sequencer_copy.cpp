@@ -106,8 +106,24 @@ static uint64_t RoundedMs(const MidiReading& reading, uint32_t tick, unsigned* p
     return (MidiTimeAt(reading, tick, passed) + per_ms / 2) / per_ms;
 }
 
-uint32_t WriteSequencerCopy(const MidiReading& reading, uint8_t* out, uint32_t capacity)
+int LoopPassesFor(const MidiLoop& loop, int user_passes)
 {
+    if (loop.convention == kMidiLoopNone || user_passes <= 0)
+        return 0;
+    int passes = loop.count > 0 ? loop.count : user_passes;
+    return passes < kMaxLoopPasses ? passes : kMaxLoopPasses;
+}
+
+LoopPlan PlanSequencerCopy(const MidiReading& reading, int asked_passes, uint32_t capacity)
+{
+    (void)asked_passes;
+    (void)capacity;
+    return {0, reading.length_ms, 0};
+}
+
+uint32_t WriteSequencerCopy(const MidiReading& reading, int passes, uint8_t* out, uint32_t capacity)
+{
+    (void)passes;
     if (!reading.timed || capacity < kSequencerCopyTrackAt)
         return 0;
     unsigned end_passed = 0;

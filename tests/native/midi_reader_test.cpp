@@ -93,7 +93,7 @@ std::unique_ptr<MidiReading> Read(const Bytes& file)
 Bytes Copy(const MidiReading& reading, uint32_t capacity = kMaxSequencerCopyBytes)
 {
     Bytes copy(capacity);
-    copy.resize(WriteSequencerCopy(reading, copy.data(), capacity));
+    copy.resize(WriteSequencerCopy(reading, 0, copy.data(), capacity));
     return copy;
 }
 
