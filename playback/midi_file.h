@@ -123,3 +123,6 @@ void ReadMidi(const uint8_t* bytes, uint32_t size, MidiReading* reading);
 // *passed counts the tempo changes already passed (0 to start from the beginning); ticks
 // asked for in rising order keep each call short, and a tick that goes back is still right.
 uint64_t MidiTimeAt(const MidiReading& reading, uint32_t tick, unsigned* passed);
+// The same time in ms, rounded (in 64 bits: a slow tempo at few ticks a quarter reaches 2^32
+// ms well within 2^31 ticks).
+uint64_t MidiRoundedMs(const MidiReading& reading, uint32_t tick, unsigned* passed);
