@@ -13,6 +13,15 @@
 //   drops after a seek or resume is always one that does nothing;
 // - such an event at least every kWakeMs, so that its stop returns within that.
 // Meta events are left out: their times are the copy's, and nothing plays them.
+//
+// A file's loop (MidiReading::loop) is unrolled where passes are asked: the events before the
+// loop, the loop's events again each pass at their own times plus the passes' length before
+// (the times come from the file's tempo map, so the tempo at the loop's start comes back with
+// them), then the events after the loop, or for a loop to the song's end or forever one more
+// pass with every channel's volume scaled down to 0 over kLoopFadeMs or the loop's length. At
+// each jump back the notes sounding end, the pedal is released, and what a channel's program,
+// bank, controllers and pitch bend were at the loop's start is set again where it differs.
+// The loop's marks are left out.
 #include "playback/sequencer_copy.h"
 
 #include <cstring>
