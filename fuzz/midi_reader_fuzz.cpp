@@ -73,47 +73,43 @@ static void CheckShape(uint32_t size)
     }
 }
 
-struct Sounded {
-    uint32_t ms;
-    uint8_t status, key, velocity;
-    bool operator<(const Sounded& o) const
-    {
-        return ms != o.ms ? ms < o.ms : status != o.status ? status < o.status : key != o.key ? key < o.key : velocity < o.velocity;
-    }
-    bool operator==(const Sounded& o) const = default;
-};
+// A note-on or sysex as a number that sorts by time: ms, status, then key and velocity or the
+// sysex's length.
+static uint64_t Sound(uint32_t ms, const MidiEvent& event)
+{
+    uint32_t what = (event.status & 0xF0) == 0x90 ? event.data[0] << 8 | event.data[1] : event.length & 0xFFFF;
+    return (uint64_t)ms << 32 | (uint32_t)event.status << 24 | what;
+}
+
+static int Sounds(const MidiEvent& event)
+{
+    return ((event.status & 0xF0) == 0x90 && event.data[1] != 0) || event.status == kMidiSysEx ||
+           event.status == kMidiSysExContinued;
+}
 
 // The note-ons (and sysex, key 0) the unrolled piece must hold, from the reading's own events:
 // the intro, `passes` of the loop each its length later, then the tail or the fading pass up
 // to the fade's end.
-static std::vector<Sounded> ExpectedUnrolled(const MidiReading& r, int passes, uint32_t fade_to)
+static std::vector<uint64_t> ExpectedUnrolled(const MidiReading& r, int passes, uint32_t fade_to)
 {
     const MidiLoop& loop = r.loop;
     uint32_t body = (uint32_t)(loop.end_ms - loop.start_ms);
-    std::vector<Sounded> out;
+    std::vector<uint64_t> out;
     for (unsigned i = 0; i < r.track_count; ++i) {
         MidiTrackCursor track = r.tracks[i];
         MidiEvent event;
         unsigned passed = 0;
         while (track.at < track.size && ReadMidiEvent(&track, &event) == kEventRead) {
-            int note = (event.status & 0xF0) == 0x90 && event.data[1] != 0;
-            if (!note && event.status != kMidiSysEx && event.status != kMidiSysExContinued)
+            if (!Sounds(event))
                 continue;
-            Sounded s = {(uint32_t)MidiRoundedMs(r, event.tick, &passed), event.status,
-                         (uint8_t)(note ? event.data[0] : 0), (uint8_t)(note ? event.data[1] : event.length)};
-            if (event.tick < loop.start_tick) {
-                out.push_back(s);
-            } else if (event.tick < loop.end_tick) {
-                for (int pass = 0; pass < passes + (fade_to != 0); ++pass) {
-                    Sounded at = s;
-                    at.ms += pass * body;
-                    if (pass < passes || at.ms < fade_to)
-                        out.push_back(at);
-                }
-            } else if (fade_to == 0) {
-                s.ms += (passes - 1) * body;
-                out.push_back(s);
-            }
+            uint32_t ms = (uint32_t)MidiRoundedMs(r, event.tick, &passed);
+            if (event.tick < loop.start_tick)
+                out.push_back(Sound(ms, event));
+            else if (event.tick >= loop.end_tick && fade_to == 0)
+                out.push_back(Sound(ms + (passes - 1) * body, event));
+            for (int pass = 0; event.tick >= loop.start_tick && event.tick < loop.end_tick && pass <= passes; ++pass)
+                if (pass < passes || ms + pass * body < fade_to)
+                    out.push_back(Sound(ms + pass * body, event));
         }
     }
     std::sort(out.begin(), out.end());
@@ -134,7 +130,7 @@ static void CheckUnrolled(const MidiReading& r, int passes, uint32_t size, int l
     uint32_t fade_to = fades ? (uint32_t)length_ms : 0;
     int jumps = passes - 1 + fades;
 
-    std::vector<Sounded> sounded;
+    std::vector<uint64_t> sounded;
     struct Key {
         uint32_t on_ms;
         uint8_t down, held;
@@ -154,17 +150,13 @@ static void CheckUnrolled(const MidiReading& r, int passes, uint32_t size, int l
         CHECK(ReadMidiEvent(&track, &event) == kEventRead);
         while (jump <= jumps && event.tick > loop.start_ms + jump * body)
             check_jump();
-        if (event.status == kMidiMeta)
+        if (Sounds(event))
+            sounded.push_back(Sound(event.tick, event));
+        if (event.status >= 0xF0)
             continue;
-        if (event.status == kMidiSysEx || event.status == kMidiSysExContinued) {
-            sounded.push_back({event.tick, event.status, 0, (uint8_t)event.length});
-            continue;
-        }
         int channel = event.status & 0x0F;
         uint8_t d0 = event.data[0] & 0x7F, d1 = event.length > 1 ? event.data[1] & 0x7F : 0;
         Key& key = keys[channel][d0];
-        if ((event.status & 0xF0) == 0x90 && event.data[1] != 0)
-            sounded.push_back({event.tick, event.status, event.data[0], event.data[1]});
         switch (event.status & 0xF0) {
         case 0x90:
             if (d1 != 0) {

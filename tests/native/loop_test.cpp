@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <tuple>
 
 #include "playback/sysex_setup.h"
 #include "tests/native/midi_builders.h"
@@ -26,8 +27,8 @@ Bytes Program(uint32_t delta, int program) { return Var(delta) + Bytes{0xC0, uin
 Bytes Bend(uint32_t delta, int value) { return Var(delta) + Bytes{0xE0, uint8_t(value & 0x7F), uint8_t(value >> 7)}; }
 
 // Division 500 without a tempo: a tick is a ms. Notes at 0 (intro), 1000 and 2000 (the loop's
-// body, marked from 1000 to 3000 by what `marks` puts there) and 3000 (the tail); the end at
-// 4000. `marks` gives the events at 1000 and 3000 (deltas from 0 and from 1000 after them).
+// body, marked from 1000 to 3000 by what at_start and at_end put there, at delta 0) and 3000
+// (the tail); the end at 4000.
 Bytes Song(const Bytes& at_start, const Bytes& at_end, const Bytes& more_tracks = {})
 {
     Bytes track = On(0, 50) + Off(500, 50) + Text(500) + at_start + On(0, 60) + Off(500, 60) + On(500, 62) + Off(500, 62) +
@@ -38,28 +39,23 @@ Bytes Song(const Bytes& at_start, const Bytes& at_end, const Bytes& more_tracks 
     return Smf(1, 500, tracks);
 }
 
-struct Message {
-    uint32_t ms;
-    Bytes bytes;
-    bool operator==(const Message&) const = default;
-};
-
-// The channel messages and sysex of a copy with their times.
-std::vector<Message> Played(const Bytes& copy)
+// The channel messages and sysex of a copy by their time.
+std::map<uint32_t, std::vector<Bytes>> Played(const Bytes& copy)
 {
-    std::vector<Message> played;
+    std::map<uint32_t, std::vector<Bytes>> played;
     for (const MidiEvent& e : Events(copy))
         if (e.status != kMidiMeta)
-            played.push_back({e.tick, Bytes{e.status} + Bytes(e.data, e.data + e.length)});
+            played[e.tick].push_back(Bytes{e.status} + Bytes(e.data, e.data + e.length));
     return played;
 }
 
 std::vector<uint32_t> NoteOns(const Bytes& copy)
 {
     std::vector<uint32_t> notes;
-    for (const Message& m : Played(copy))
-        if ((m.bytes[0] & 0xF0) == 0x90 && m.bytes[2] != 0)
-            notes.push_back(m.ms);
+    for (const auto& [ms, messages] : Played(copy))
+        for (const Bytes& m : messages)
+            if ((m[0] & 0xF0) == 0x90 && m[2] != 0)
+                notes.push_back(ms);
     return notes;
 }
 
@@ -103,14 +99,9 @@ TEST(Loop, EachConventionFound)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
         auto reading = Read(c.file);
-        const MidiLoop& loop = reading->loop;
-        EXPECT_EQ(loop.convention, c.convention);
-        EXPECT_EQ(loop.start_tick, c.start);
-        EXPECT_EQ(loop.end_tick, c.end);
-        EXPECT_EQ(loop.start_ms, int(c.start));
-        EXPECT_EQ(loop.end_ms, int(c.end));
-        EXPECT_EQ(loop.count, c.count);
-        EXPECT_EQ(loop.runs_to_end, c.to_end);
+        const MidiLoop& l = reading->loop;
+        EXPECT_EQ(std::make_tuple(l.convention, l.start_tick, l.end_tick, l.start_ms, l.end_ms, l.count, l.runs_to_end),
+                  std::make_tuple(c.convention, c.start, c.end, int(c.start), int(c.end), c.count, c.to_end));
     }
 }
 
@@ -189,18 +180,13 @@ TEST(Loop, AcrossTempoChangesAsMidoTimesThem)
 // back to its General MIDI value where it has one.
 TEST(Loop, JumpEndsNotesAndRestoresTheStart)
 {
-    Bytes start = Marker(0, "loopStart") + On(0, 60);
     Bytes track = Program(0, 5) + Cc(0, 10, 30) + On(500, 40) + Marker(500, "loopStart") + On(0, 60) + Program(500, 9) +
                   Cc(100, 64, 127) + On(400, 62) + Cc(100, 10, 100) + Bend(100, 10000) + Cc(0, 20, 5) +
                   Cc(0, 11, 80) + Marker(800, "loopEnd") + On(0, 64) + Off(500, 40) + End(500);
     Bytes file = Smf(0, 500, {track});
     auto reading = Read(file);
     ASSERT_EQ(reading->loop.end_tick, 3000u);
-    Bytes copy = Unrolled(*reading, 3);
-    std::vector<Bytes> jump;
-    std::map<uint32_t, std::vector<Bytes>> at;
-    for (const Message& m : Played(copy))
-        at[m.ms].push_back(m.bytes);
+    auto at = Played(Unrolled(*reading, 3));
     const std::vector<Bytes> expected = {{0x80, 40, 0}, {0x80, 60, 0}, {0x80, 62, 0}, {0xB0, 64, 0}, {0xB0, 10, 30},
                                          {0xB0, 11, 127}, {0xC0, 5}, {0xE0, 0, 64}, {0x90, 60, 64}};
     EXPECT_EQ(at[3000], expected) << "the first jump";
@@ -221,10 +207,13 @@ TEST(Loop, LastPassFadesOutWithTheFilesOwnVolume)
     Bytes copy = Unrolled(*reading, 1);
     EXPECT_EQ(PlanSequencerCopy(*reading, 1, kMaxSequencerCopyBytes).length_ms, 5000);
     std::map<int, std::vector<std::pair<uint32_t, int>>> volume; // by channel
-    std::vector<Message> played = Played(copy);
-    for (const Message& m : played)
-        if ((m.bytes[0] & 0xF0) == 0xB0 && m.bytes[1] == 7 && m.ms >= 3000)
-            volume[m.bytes[0] & 0x0F].push_back({m.ms, m.bytes[2]});
+    auto played = Played(copy);
+    for (const auto& [ms, messages] : played)
+        for (const Bytes& m : messages) {
+            EXPECT_FALSE((m[0] & 0xF0) == 0xB0 && m[1] == 111) << "a loop mark sent";
+            if ((m[0] & 0xF0) == 0xB0 && m[1] == 7 && ms >= 3000)
+                volume[m[0] & 0x0F].push_back({ms, m[2]});
+        }
     ASSERT_EQ(volume.size(), 2u) << "the two channels played";
     for (auto& [channel, steps] : volume) {
         SCOPED_TRACE(channel);
@@ -240,12 +229,10 @@ TEST(Loop, LastPassFadesOutWithTheFilesOwnVolume)
     ASSERT_NE(file_own, volume[0].end());
     EXPECT_EQ(file_own[1], std::make_pair(4100u, 23));
     EXPECT_EQ(volume[3][0], std::make_pair(3100u, 95)) << "a channel that never set its volume: from 100";
-    // The marks are not sent, the fading pass's notes are, and none sounds at the end.
-    for (const Message& m : played)
-        EXPECT_FALSE((m.bytes[0] & 0xF0) == 0xB0 && m.bytes[1] == 111);
+    // The fading pass's notes are played, and none sounds at the end.
     EXPECT_EQ(NoteOns(copy), (std::vector<uint32_t>{0, 0, 1000, 2000, 3000, 4000}));
-    const std::vector<Message> last(played.end() - 3, played.end());
-    EXPECT_EQ(last, (std::vector<Message>{{5000, {0xB0, 7, 0}}, {5000, {0xB3, 7, 0}}, {5000, {0x80, 62, 0}}}));
+    EXPECT_EQ(played.rbegin()->first, 5000u);
+    EXPECT_EQ(played.rbegin()->second, (std::vector<Bytes>{{0xB0, 7, 0}, {0xB3, 7, 0}, {0x80, 62, 0}}));
 }
 
 // Forever, and longer than 8 s: the fade is 8 s; the tail is never played.
