@@ -62,9 +62,9 @@ struct MidiTempoChange {
 // unambiguous); kMidiLoopNone: the file plays as written.
 enum MidiLoopConvention {
     kMidiLoopNone,
-    kMidiLoopMarkers,         // marker meta events "loopStart" ("=N": a count) and "loopEnd"
-    kMidiLoopEmidiSong,       // EMIDI controllers 118 (value: the count) and 119 (value 127)
-    kMidiLoopEmidiTrack,      // EMIDI controllers 116 and 117, the same loop in every track
+    kMidiLoopMarkers,        // marker meta events "loopStart" ("=N": a count) and "loopEnd"
+    kMidiLoopEmidiSong,      // EMIDI controllers 118 (value: the count) and 119 (value 127)
+    kMidiLoopEmidiTrack,     // EMIDI controllers 116 and 117, the same loop in every track
     kMidiLoopControllers110, // controller 110 the start, 111 the end
     kMidiLoopController111,  // controller 111 the start, the song's end the loop's end
 };

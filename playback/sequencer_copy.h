@@ -32,9 +32,10 @@ struct LoopPlan {
     uint32_t size;
 };
 
-// The most passes, up to asked_passes, whose copy fits capacity, without writing it: about
-// one walk of the events. 0 passes (and the reading's own length_ms) for no loop, asked 0, or
-// when not even one pass fits; a file that plays as written still does.
+// The most passes, up to asked_passes (at most kMaxLoopPasses), whose copy fits capacity,
+// without writing it: about one walk of the events. 0 passes (and the reading's own
+// length_ms) for no loop, asked 0, or when not even one pass fits; a file that plays as
+// written still does. Otherwise length_ms is where the copy ends.
 LoopPlan PlanSequencerCopy(const MidiReading& reading, int asked_passes, uint32_t capacity);
 
 // Writes the copy of a timed reading into out[0, capacity): as written for passes 0 or a
