@@ -8,6 +8,6 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 mkdir -p build/fuzz/corpus build/fuzz/artifacts
-cp tests/data/*.mid build/fuzz/corpus/
+cp tests/data/*.mid fuzz/seeds/*.mid build/fuzz/corpus/
 exec build/fuzz/midi_reader_fuzz -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix=build/fuzz/artifacts/ "$@" build/fuzz/corpus

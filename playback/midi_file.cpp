@@ -113,12 +113,95 @@ uint64_t MidiTimeAt(const MidiReading& reading, uint32_t tick, unsigned* passed)
     return change.time + (uint64_t)(tick - change.tick) * change.us_per_quarter;
 }
 
+uint64_t MidiRoundedMs(const MidiReading& reading, uint32_t tick, unsigned* passed)
+{
+    const uint64_t per_ms = (uint64_t)reading.ticks_per_quarter * 1000;
+    return (MidiTimeAt(reading, tick, passed) + per_ms / 2) / per_ms;
+}
+
+// Where one kind of loop mark stands: seen 0 (nowhere), 1 (at `tick`, once or several times,
+// as in every track of a file) or 2 (at more than one tick: ambiguous).
+struct MarkTicks {
+    uint32_t tick;
+    int seen;
+};
+
+static void See(MarkTicks* mark, uint32_t tick)
+{
+    if (mark->seen == 0)
+        mark->tick = tick;
+    mark->seen = mark->seen == 0 || (mark->seen == 1 && mark->tick == tick) ? 1 : 2;
+}
+
+// The loop marks of a file, by kind, and the tick of its last note-on.
+struct LoopMarks {
+    MarkTicks start[kMidiLoopController111 + 1], end[kMidiLoopController111 + 1];
+    int count[kMidiLoopController111 + 1];
+    uint32_t last_note;
+};
+
+// "loopStart", "loopEnd" as a marker's text, without regard to case, underscores, spaces or a
+// leading '#'; "loopStart=N" gives a count. Trailing spaces and NULs are a writer's padding.
+static void SeeMarker(LoopMarks* marks, const uint8_t* text, uint32_t length, uint32_t tick)
+{
+    char word[12];
+    unsigned n = 0;
+    uint32_t i = length > 0 && text[0] == '#' ? 1 : 0;
+    for (; i < length && text[i] != '='; ++i) {
+        uint8_t c = text[i];
+        if (c == '_' || c == ' ' || c == 0)
+            continue;
+        if (n == sizeof(word))
+            return;
+        word[n++] = (char)(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    const int kind = kMidiLoopMarkers;
+    if (n == 7 && memcmp(word, "loopend", 7) == 0 && i == length) {
+        See(&marks->end[kind], tick);
+    } else if (n == 9 && memcmp(word, "loopstart", 9) == 0) {
+        See(&marks->start[kind], tick);
+        int count = kLoopCountNotGiven;
+        for (++i; i < length && text[i] >= '0' && text[i] <= '9'; ++i)
+            count = count < 0 ? text[i] - '0' : count < 10000 ? count * 10 + (text[i] - '0') : count;
+        if (marks->count[kind] == kLoopCountNotGiven)
+            marks->count[kind] = count;
+    }
+}
+
+// Controllers 110 and 111 are both kinds' marks until FindLoop knows which: kept apart here
+// under kMidiLoopControllers110 (110) and kMidiLoopController111 (111).
+static void SeeController(LoopMarks* marks, uint8_t controller, uint8_t value, uint32_t tick)
+{
+    if (controller == 110 || controller == 111) {
+        See(&marks->start[controller == 110 ? kMidiLoopControllers110 : kMidiLoopController111], tick);
+    } else if (controller >= 116 && controller <= 119) {
+        int kind = controller <= 117 ? kMidiLoopEmidiTrack : kMidiLoopEmidiSong;
+        if ((controller & 1) == 0) {
+            See(&marks->start[kind], tick);
+            if (marks->count[kind] == kLoopCountNotGiven)
+                marks->count[kind] = value;
+        } else if (value == 127) {
+            See(&marks->end[kind], tick);
+        }
+    }
+}
+
+static void SeeLoopMark(LoopMarks* marks, const MidiEvent& event)
+{
+    if (event.status == kMidiMeta && event.meta_type == 0x06)
+        SeeMarker(marks, event.data, event.length, event.tick);
+    else if ((event.status & 0xF0) == 0xB0)
+        SeeController(marks, event.data[0], event.data[1], event.tick);
+    else if ((event.status & 0xF0) == 0x90 && event.data[1] != 0 && event.tick > marks->last_note)
+        marks->last_note = event.tick;
+}
+
 // Walks one track's events from start_tick, keeping its tempo changes. *end_tick: the tick of
 // its end (its end-of-track event, or its last good event); *good_size: the bytes of its good
 // events. Returns kEventRead for a whole track, or what ended its good events. *tempo_full is
 // set when a tempo change found no room.
 static MidiEventReading ReadTrack(MidiReading* reading, const uint8_t* data, uint32_t size, uint32_t start_tick,
-                                  uint32_t* end_tick, uint32_t* good_size, int* tempo_full)
+                                  uint32_t* end_tick, uint32_t* good_size, int* tempo_full, LoopMarks* marks)
 {
     MidiTrackCursor track = {data, size, 0, start_tick, 0};
     *end_tick = start_tick;
@@ -137,6 +220,7 @@ static MidiEventReading ReadTrack(MidiReading* reading, const uint8_t* data, uin
             reading->tempo[reading->tempo_count++] = {
                 event.tick, (uint32_t)t[0] << 16 | (uint32_t)t[1] << 8 | t[2], 0};
         }
+        SeeLoopMark(marks, event);
         *end_tick = event.tick;
         *good_size = track.at;
         if (event.status == kMidiMeta && event.meta_type == kMidiMetaEndOfTrack)
@@ -172,6 +256,49 @@ static int BuildTempoMap(MidiReading* reading)
     return 1;
 }
 
+// The loop of a whole timed reading, by the marks of each kind present: each must mark one
+// start and at most one end (controllers 110 and 111 one each), the start before the end (the
+// song's end where none is marked) and the loop at least kMinLoopMs long, and all kinds the
+// same loop; else the file plays as written. Controller 110 makes 111 an end rather than a
+// start, and in a file with EMIDI loop marks both are EMIDI's own (track designation).
+static void FindLoop(MidiReading* reading, LoopMarks& marks)
+{
+    int emidi = marks.start[kMidiLoopEmidiSong].seen || marks.end[kMidiLoopEmidiSong].seen ||
+                marks.start[kMidiLoopEmidiTrack].seen || marks.end[kMidiLoopEmidiTrack].seen;
+    if (emidi) {
+        marks.start[kMidiLoopControllers110].seen = marks.start[kMidiLoopController111].seen = 0;
+    } else if (marks.start[kMidiLoopControllers110].seen) {
+        marks.end[kMidiLoopControllers110] = marks.start[kMidiLoopController111];
+        marks.start[kMidiLoopController111].seen = 0;
+        if (!marks.end[kMidiLoopControllers110].seen)
+            return;
+    }
+    MidiLoop loop = {kMidiLoopNone, 0, 0, 0, 0, kLoopCountNotGiven, 0};
+    for (int kind = kMidiLoopMarkers; kind <= kMidiLoopController111; ++kind) {
+        const MarkTicks &start = marks.start[kind], &end = marks.end[kind];
+        if (start.seen == 0 && end.seen == 0)
+            continue;
+        uint32_t end_tick = end.seen ? end.tick : reading->end_tick;
+        if (start.seen != 1 || end.seen > 1 || start.tick >= end_tick)
+            return;
+        if (loop.convention != kMidiLoopNone && (start.tick != loop.start_tick || end_tick != loop.end_tick))
+            return; // two kinds that disagree
+        if (loop.convention == kMidiLoopNone)
+            loop = {(MidiLoopConvention)kind, start.tick, end_tick, 0, 0, kLoopCountNotGiven, 0};
+        if (loop.count == kLoopCountNotGiven)
+            loop.count = marks.count[kind];
+    }
+    unsigned passed = 0;
+    uint64_t start_ms = MidiRoundedMs(*reading, loop.start_tick, &passed);
+    uint64_t end_ms = MidiRoundedMs(*reading, loop.end_tick, &passed);
+    if (loop.convention == kMidiLoopNone || end_ms - start_ms < (uint64_t)kMinLoopMs || end_ms > 0x7FFFFFFF)
+        return;
+    loop.start_ms = (int)start_ms;
+    loop.end_ms = (int)end_ms;
+    loop.runs_to_end = loop.end_tick == reading->end_tick || marks.last_note < loop.end_tick;
+    reading->loop = loop;
+}
+
 // A Standard MIDI File in smf[0, size).
 static void ReadStandardMidiFile(const uint8_t* smf, uint32_t size, MidiReading* reading)
 {
@@ -192,6 +319,9 @@ static void ReadStandardMidiFile(const uint8_t* smf, uint32_t size, MidiReading*
     int readable = format <= 2 && division != 0 && (division & 0x8000) == 0;
     int whole = readable;
     int tempo_full = 0;
+    LoopMarks marks = {};
+    for (int& count : marks.count)
+        count = kLoopCountNotGiven;
 
     uint32_t end_tick = 0;
     uint32_t at = 8 + header_length;
@@ -209,7 +339,8 @@ static void ReadStandardMidiFile(const uint8_t* smf, uint32_t size, MidiReading*
                 uint32_t start_tick = format == 2 ? end_tick : 0;
                 uint32_t track_end, good_size;
                 MidiEventReading read =
-                    ReadTrack(reading, smf + at + 8, chunk_length, start_tick, &track_end, &good_size, &tempo_full);
+                    ReadTrack(reading, smf + at + 8, chunk_length, start_tick, &track_end, &good_size, &tempo_full,
+                              &marks);
                 if (read == kEventUnplayable) {
                     reading->verdict = 0;
                     return;
@@ -239,8 +370,10 @@ static void ReadStandardMidiFile(const uint8_t* smf, uint32_t size, MidiReading*
     // A damaged file's length is the sequencer's to give; its good events are still read.
     unsigned passed = 0;
     uint64_t length = MidiTimeAt(*reading, end_tick, &passed) / ((uint64_t)division * 1000);
-    if (whole && length <= 0x7FFFFFFF)
+    if (whole && length <= 0x7FFFFFFF) {
         reading->length_ms = (int)length;
+        FindLoop(reading, marks);
+    }
 }
 
 int WineSequencerOpens(const uint8_t* bytes, uint32_t size)
@@ -275,6 +408,7 @@ void ReadMidi(const uint8_t* bytes, uint32_t size, MidiReading* reading)
     reading->ticks_per_quarter = 0;
     reading->end_tick = 0;
     reading->tempo_count = 0;
+    reading->loop = {kMidiLoopNone, 0, 0, 0, 0, kLoopCountNotGiven, 0};
     if (bytes == nullptr)
         return;
     // A RIFF RMID file carries the MIDI file in its "data" chunk; its chunks are word-aligned.

@@ -58,6 +58,34 @@ struct MidiTempoChange {
     uint64_t time; // microseconds times ticks per quarter from tick 0 to here
 };
 
+// The loop marks a file may carry (see FindLoop in midi_file.cpp for the rules that make them
+// unambiguous); kMidiLoopNone: the file plays as written.
+enum MidiLoopConvention {
+    kMidiLoopNone,
+    kMidiLoopMarkers,        // marker meta events "loopStart" ("=N": a count) and "loopEnd"
+    kMidiLoopEmidiSong,      // EMIDI controllers 118 (value: the count) and 119 (value 127)
+    kMidiLoopEmidiTrack,     // EMIDI controllers 116 and 117, the same loop in every track
+    kMidiLoopControllers110, // controller 110 the start, 111 the end
+    kMidiLoopController111,  // controller 111 the start, the song's end the loop's end
+};
+
+// MidiLoop::count when the file gives none; 0 is a loop marked to repeat forever.
+constexpr int kLoopCountNotGiven = -1;
+// A loop shorter than this (in ms, start to end) is taken for stray marks: played as written.
+constexpr int kMinLoopMs = 50;
+
+// The loop a reading found: from start_tick up to (not including) end_tick, the song's end
+// tick where no end is marked. The ms are the times rounded from the file's tempo map, as the
+// sequencer-ready copy places events. runs_to_end: nothing sounds from the loop's end on (no
+// note starts there), so that the last pass fades out rather than going on to a silent tail.
+struct MidiLoop {
+    MidiLoopConvention convention;
+    uint32_t start_tick, end_tick;
+    int start_ms, end_ms;
+    int count; // kLoopCountNotGiven, 0 (forever) or the passes the file asks for
+    int runs_to_end;
+};
+
 // What one ReadMidi found. The tracks point into the bytes read, so they are good only while
 // those bytes are.
 struct MidiReading {
@@ -78,6 +106,8 @@ struct MidiReading {
     // The tempo changes of all tracks by tick; at equal ticks the later track's last.
     MidiTempoChange tempo[kMaxTempoChanges];
     unsigned tempo_count;
+    // Found only in a whole timed file (length_ms known); convention kMidiLoopNone otherwise.
+    MidiLoop loop;
 };
 
 // Reads the MIDI file in bytes[0, size): plain, or the "data" chunk of a RIFF RMID file; only
@@ -102,3 +132,6 @@ int WineSequencerOpens(const uint8_t* bytes, uint32_t size);
 // *passed counts the tempo changes already passed (0 to start from the beginning); ticks
 // asked for in rising order keep each call short, and a tick that goes back is still right.
 uint64_t MidiTimeAt(const MidiReading& reading, uint32_t tick, unsigned* passed);
+// The same time in ms, rounded (in 64 bits: a slow tempo at few ticks a quarter reaches 2^32
+// ms well within 2^31 ticks).
+uint64_t MidiRoundedMs(const MidiReading& reading, uint32_t tick, unsigned* passed);

@@ -116,7 +116,7 @@ static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
     const BYTE* bytes = play_reading.bytes;
     DWORD size = play_reading.size;
     if (IsWineSequencer() && play_reading.midi.timed) {
-        size = WriteSequencerCopy(play_reading.midi, copy, sizeof(copy));
+        size = WriteSequencerCopy(play_reading.midi, 0, copy, sizeof(copy));
         if (size == 0)
             return MCIERR_INVALID_FILE;
         bytes = copy;
