@@ -494,7 +494,7 @@ int SequencerCopyFits(const MidiReading& reading, uint32_t capacity)
     if (!reading.timed)
         return 0;
     unsigned passed = 0;
-    uint64_t end_ms = RoundedMs(reading, reading.end_tick, &passed);
+    uint64_t end_ms = MidiRoundedMs(reading, reading.end_tick, &passed);
     // The header, the first and the last no-op, the tempo (7 bytes) and the end (4) are fixed;
     // the wake-ups take at most a no-op every kWakeMs of the whole; each event kept at most 7
     // bytes with its no-op for at least 2 of its track (a program change under running status),
@@ -514,7 +514,7 @@ int SequencerCopyLength(const MidiReading& reading)
     if (!reading.timed)
         return kNoFileLength;
     unsigned passed = 0;
-    uint64_t end_ms = RoundedMs(reading, reading.end_tick, &passed);
+    uint64_t end_ms = MidiRoundedMs(reading, reading.end_tick, &passed);
     return end_ms <= 0x7FFFFFFF ? (int)end_ms : kNoFileLength;
 }
 
