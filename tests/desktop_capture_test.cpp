@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "synth/log_reader.h"
+#include "tests/captured_blocks.h"
 #include "tests/loudness.h"
 #include "tools/midi_writer.h"
 
@@ -34,20 +35,6 @@ MidiSong SilenceThenChords()
         for (int pitch : chords[c])
             song.notes.push_back({kSilentTicks + c * kChordTicks, kChordTicks - 24, 0, pitch, 127});
     return song;
-}
-
-struct Block {
-    LONGLONG us;
-    double rms;
-};
-std::mutex blocks_lock;
-std::vector<Block> blocks;
-
-void __cdecl KeepBlock(const void* samples, int, int, int)
-{
-    double rms = loudness::Rms((const short*)samples, 2304 / 2);
-    std::lock_guard<std::mutex> hold(blocks_lock);
-    blocks.push_back({heard::NowUs(), rms});
 }
 
 // The plug-in's settings folder is the test's own: appdata.dll's function is answered here.
@@ -78,18 +65,6 @@ UINT InputNamed(const WCHAR* name)
     return WAVE_MAPPER;
 }
 
-// Median loudness of the blocks that reached the sinks between two times (-1 without any).
-double MedianRms(LONGLONG from, LONGLONG to)
-{
-    std::vector<double> rms;
-    std::lock_guard<std::mutex> hold(blocks_lock);
-    for (const Block& b : blocks)
-        if (b.us >= from && b.us < to)
-            rms.push_back(b.rms);
-    std::sort(rms.begin(), rms.end());
-    return rms.empty() ? -1 : rms[rms.size() / 2];
-}
-
 } // namespace
 
 class DesktopCapture : public PluginTest {
@@ -102,9 +77,8 @@ protected:
         real_get_proc_address = folder_patch->original();
         log = Folder() + "heard.log";
         SetEnvironmentVariableA("MIDI_LOG_FILE", log.c_str());
-        std::lock_guard<std::mutex> hold(blocks_lock);
-        blocks.clear();
-        mod->pcm_sink_a = KeepBlock;
+        captured::Clear();
+        mod->pcm_sink_a = captured::Keep;
     }
     void TearDown() override
     {
@@ -134,10 +108,7 @@ protected:
         ASSERT_NE(output_monitor, WAVE_MAPPER) << "the output's monitor is not listed";
         bool sounded = false;
         for (int attempt = 0; attempt < 3 && !sounded; ++attempt) {
-            {
-                std::lock_guard<std::mutex> hold(blocks_lock);
-                blocks.clear();
-            }
+            captured::Clear();
             DeleteFileA(log.c_str());
             std::vector<short> heard_on_output;
             std::thread listen([&] { loudness::Record(4500, &heard_on_output, output_monitor); });
@@ -160,10 +131,9 @@ protected:
                     last_off = std::max(last_off, l.us);
             }
             ASSERT_NE(first_on, LLONG_MAX) << "no chord reached the MIDI output";
-            *silence = MedianRms(play + 400000, first_on);
-            *music = MedianRms(first_on + 300000, last_off);
-            std::lock_guard<std::mutex> hold(blocks_lock);
-            printf("%zu blocks; median RMS %.0f in the silence, %.0f in the chords\n", blocks.size(), *silence, *music);
+            *silence = captured::MedianRms(play + 400000, first_on);
+            *music = captured::MedianRms(first_on + 300000, last_off);
+            printf("%zu blocks; median RMS %.0f in the silence, %.0f in the chords\n", captured::Count(), *silence, *music);
         }
         ASSERT_TRUE(sounded) << "the piece never sounded: is the FluidSynth of tests/desktop_capture.sh running?";
     }
