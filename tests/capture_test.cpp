@@ -447,3 +447,61 @@ TEST_F(CaptureTest, UnderWineTheOutputsMonitorIsOpenedAndARefusalLeavesTheMapper
     Complete(0, 1);
     ASSERT_TRUE(WaitUntil([&] { return Served() == 1; }));
 }
+
+// Which input, on device lists Wine gives a desktop but this sound server cannot: several
+// outputs, Wine's default output chosen in winecfg, names cut to 31 characters.
+const WCHAR* fake_output = L"";
+std::vector<const WCHAR*> fake_inputs;
+MMRESULT WINAPI FakeOutputCaps(UINT_PTR id, LPWAVEOUTCAPSW caps, UINT size)
+{
+    if (id != 0 || size < sizeof(*caps))
+        return MMSYSERR_BADDEVICEID;
+    lstrcpynW(caps->szPname, fake_output, MAXPNAMELEN);
+    return MMSYSERR_NOERROR;
+}
+UINT WINAPI FakeInputCount(void) { return fake_inputs.size(); }
+MMRESULT WINAPI FakeInputCaps(UINT_PTR id, LPWAVEINCAPSW caps, UINT size)
+{
+    if (id >= fake_inputs.size() || size < sizeof(*caps))
+        return MMSYSERR_BADDEVICEID;
+    lstrcpynW(caps->szPname, fake_inputs[id], MAXPNAMELEN);
+    return MMSYSERR_NOERROR;
+}
+
+TEST_F(CaptureTest, UnderWineTheNamedInputThenTheDefaultOutputsMonitorThenTheFirstMonitor)
+{
+    hide_wine = false;
+    auto named = (char*)rig::PluginVariable(dll, "config_sample_device");
+    ASSERT_NE(named, nullptr);
+    const std::pair<const char*, void*> winmm[] = {{"waveOutGetDevCapsW", (void*)FakeOutputCaps},
+                                                   {"waveInGetNumDevs", (void*)FakeInputCount},
+                                                   {"waveInGetDevCapsW", (void*)FakeInputCaps}};
+    for (auto [name, fake] : winmm)
+        patches.push_back(new rig::ImportPatch(dll, "winmm.dll", name, fake));
+    struct Case {
+        const WCHAR* output;
+        const char* setting;
+        std::vector<const WCHAR*> inputs;
+        UINT expected;
+    } cases[] = {
+        {L"PulseAudio", "", {L"PulseAudio", L"Monitor of HDMI", L"Microphone", L"Monitor of Speakers"}, 1},
+        {L"Speakers", "", {L"PulseAudio", L"Monitor of HDMI", L"Microphone", L"Monitor of Speakers"}, 3},
+        {L"Speakers", "microphone", {L"PulseAudio", L"Monitor of HDMI", L"Microphone", L"Monitor of Speakers"}, 2},
+        {L"Speakers", "Monitor of Headset", {L"PulseAudio", L"Monitor of HDMI", L"Monitor of Speakers"}, 2},
+        {L"Built-in Audio Analog Stereo Output",
+         "",
+         {L"PulseAudio", L"Monitor of HDMI", L"Monitor of Built-in Audio Analo"},
+         2},
+        {L"PulseAudio", "", {L"PulseAudio", L"Microphone"}, WAVE_MAPPER},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        fake_output = c.output;
+        fake_inputs = c.inputs;
+        strcpy(named, c.setting);
+        wave->opened_ids.clear();
+        ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+        mod->Stop();
+        EXPECT_EQ(wave->opened_ids, std::vector<UINT>{c.expected}) << "case " << i;
+    }
+}
