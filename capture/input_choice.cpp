@@ -35,8 +35,9 @@ UINT ChooseCaptureInput(void)
         lstrcpynW(wanted + kMonitorPrefixLength, output.szPname, MAXPNAMELEN - kMonitorPrefixLength);
     }
 
-    // Otherwise the first monitor listed: the only one when there is one output; of several,
-    // the output the sound server lists first, on most machines the computer's own.
+    // Otherwise the first monitor listed: the only one when there is one output; of several, a
+    // guess that stays the same from run to run (Wine lists outputs in an order of its own),
+    // and still no microphone.
     UINT first_monitor = WAVE_MAPPER;
     UINT default_monitor = WAVE_MAPPER;
     UINT count = waveInGetNumDevs();
