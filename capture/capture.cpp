@@ -1,11 +1,12 @@
-// Soundcard capture for the host's visualisation: the input device at 44.1 kHz, 16-bit
-// stereo, two static buffers, and a thread that hands each filled buffer to the host's
-// sample sinks.
+// Soundcard capture for the host's visualisation: the input device (capture/input_choice.cpp)
+// at 44.1 kHz, 16-bit stereo, two static buffers, and a thread that hands each filled buffer
+// to the host's sample sinks.
 #include "capture/capture.h"
 
 #include <windows.h>
 #include <mmsystem.h>
 
+#include "capture/input_choice.h"
 #include "host/host_calls.h"
 
 constexpr DWORD kCaptureBufferSize = 2304; // 576 stereo frames of 16 bits, about 13.1 ms
@@ -90,7 +91,12 @@ int StartCapture(void)
     StopCapture();
 
     HWAVEIN device = nullptr;
-    if (waveInOpen(&device, WAVE_MAPPER, &capture_format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
+    UINT input = ChooseCaptureInput();
+    MMRESULT opened = waveInOpen(&device, input, &capture_format, 0, 0, CALLBACK_NULL);
+    // An input chosen under Wine that refuses the format leaves the default one.
+    if (opened != MMSYSERR_NOERROR && input != WAVE_MAPPER)
+        opened = waveInOpen(&device, WAVE_MAPPER, &capture_format, 0, 0, CALLBACK_NULL);
+    if (opened != MMSYSERR_NOERROR)
         return 1;
     capture_device = device;
     for (int i = 0; i < 2; ++i) {

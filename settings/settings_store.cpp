@@ -9,11 +9,13 @@
 // Host thread only. prompt_to_save is never read from or written to the file.
 int config_sample = 1;
 int prompt_to_save = 0;
+char config_sample_device[MAXPNAMELEN];
 char settings_path[kSettingsPathSize];
 
 static const char kSettingsSection[] = "Midi File Player";
 // "config_sample" without its "config_" prefix.
 static const char kSampleKey[] = "sample";
+static const char kSampleDeviceKey[] = "sample_device";
 static const char kSettingsFileName[] = "\\vesk.ini";
 
 // The library's function: arguments pushed right to left, removed by the caller.
@@ -54,6 +56,11 @@ void __cdecl LoadSettings(void)
     if (settings_path[0] == '\0')
         return;
     config_sample = (int)GetPrivateProfileIntA(kSettingsSection, kSampleKey, config_sample, settings_path);
+    // A name longer than a wave device's is cut as Wine cuts device names.
+    char device[MAXPNAMELEN];
+    GetPrivateProfileStringA(kSettingsSection, kSampleDeviceKey, config_sample_device, device, sizeof(device),
+                             settings_path);
+    CopyText(config_sample_device, sizeof(config_sample_device), device);
 }
 
 // Writes to the file the last LoadSettings located. Before any, or when the folder was too

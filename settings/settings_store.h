@@ -1,8 +1,14 @@
 // The two user settings and the settings file that keeps the capture switch.
 #pragma once
 
+#include <windows.h>
+#include <mmsystem.h>
+
 extern int config_sample;   // capture switch, stored under "sample"
 extern int prompt_to_save;  // save prompt for streamed files, never stored
+// Under Wine, the wave input capture records, by its name, stored under "sample_device" and
+// only ever written by the user; empty for the plug-in's own choice (capture/input_choice.cpp).
+extern char config_sample_device[MAXPNAMELEN];
 
 constexpr unsigned kSettingsPathSize = 260;
 // Full path of "vesk.ini", computed by LoadSettings; empty until then, and empty when the

@@ -24,6 +24,7 @@ struct FakeWave {
     std::vector<std::pair<std::string, int>> events;
     WAVEFORMATEX format = {};
     UINT device_id = 0;
+    std::vector<UINT> opened_ids;
     DWORD_PTR callback = 1, instance = 1;
     DWORD open_flags = 1;
     HWAVEIN current = nullptr;
@@ -32,6 +33,7 @@ struct FakeWave {
     std::deque<WAVEHDR*> queue;
     std::vector<std::pair<int, char>> pending; // buffer, tag: done at the next pass
     bool started = false, refuse_open = false, refuse_thread = false, hold_sink_a = false;
+    bool refuse_chosen = false; // refuse any input but the wave mapper
     int refuse_close = 0;  // closes to answer WAVERR_STILLPLAYING
     DWORD stop_fill = 0;   // bytes a stop leaves recorded in the buffer being filled
     std::vector<std::string> blocks; // what sink a received
@@ -45,7 +47,17 @@ std::atomic<int> pass{0};
 std::atomic<bool> in_sink{false};
 DWORD host_thread = 0;
 HANDLE release_sink = nullptr;
-void *real_sleep, *real_create_thread, *real_wait;
+void *real_sleep, *real_create_thread, *real_wait, *real_get_proc_address;
+
+// The tests of the capture machinery see the plug-in as on Windows, where it opens the wave
+// mapper; the one about Wine's inputs lets it find Wine (ntdll's wine_get_version).
+bool hide_wine = true;
+FARPROC WINAPI MaybeNotWine(HMODULE module, LPCSTR name)
+{
+    if (hide_wine && HIWORD((ULONG_PTR)name) != 0 && strcmp(name, "wine_get_version") == 0)
+        return nullptr;
+    return ((FARPROC(WINAPI*)(HMODULE, LPCSTR))real_get_proc_address)(module, name);
+}
 
 void Log(const std::string& what) { wave->events.push_back({what, GetCurrentThreadId() == host_thread ? -1 : pass.load()}); }
 std::string Index(WAVEHDR* h) { return std::to_string(h == wave->headers[0] ? 0 : h == wave->headers[1] ? 1 : -1); }
@@ -66,7 +78,8 @@ MMRESULT WINAPI FakeOpen(LPHWAVEIN device, UINT id, LPCWAVEFORMATEX format, DWOR
     Log("open");
     wave->device_id = id, wave->format = *format, wave->callback = callback, wave->instance = instance;
     wave->open_flags = flags;
-    if (wave->refuse_open)
+    wave->opened_ids.push_back(id);
+    if (wave->refuse_open || (wave->refuse_chosen && id != WAVE_MAPPER))
         return WAVERR_BADFORMAT;
     wave->current = *device = (HWAVEIN)(DWORD_PTR)(0x100 + ++wave->opens);
     wave->prepared = 0;
@@ -225,6 +238,8 @@ protected:
         real_sleep = Patch("Sleep", (void*)FakeSleep);
         real_create_thread = Patch("CreateThread", (void*)FakeCreateThread);
         real_wait = Patch("WaitForSingleObject", (void*)FakeWait);
+        hide_wine = true;
+        real_get_proc_address = Patch("GetProcAddress", (void*)MaybeNotWine);
         mci = new rig::MciRecorder(dll, false);
         mod->pcm_sink_a = SinkA;
         mod->pcm_sink_b = SinkB;
@@ -405,4 +420,88 @@ TEST_F(CaptureTest, ACaptureThatCannotStartLeavesNothingOpenForStopToWaitFor)
     ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
     Complete(1, 4);
     ASSERT_TRUE(WaitUntil([&] { return Served() == 1; }));
+}
+
+// Under Wine the input is the monitor of the output (the test sound server's null sink), not
+// the default input; when it refuses the format, the wave mapper is opened instead.
+TEST_F(CaptureTest, UnderWineTheOutputsMonitorIsOpenedAndARefusalLeavesTheMapper)
+{
+    UINT monitor = WAVE_MAPPER;
+    for (UINT id = waveInGetNumDevs(); id-- > 0;) {
+        WAVEINCAPSW caps;
+        if (waveInGetDevCapsW(id, &caps, sizeof(caps)) == MMSYSERR_NOERROR && wcsncmp(caps.szPname, L"Monitor of ", 11) == 0)
+            monitor = id;
+    }
+    ASSERT_NE(monitor, WAVE_MAPPER) << "no monitor: is the sound server of tools/test.sh running?";
+    hide_wine = false;
+    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    EXPECT_EQ(wave->opened_ids, std::vector<UINT>{monitor});
+    mod->Stop();
+
+    wave->opened_ids.clear();
+    wave->refuse_chosen = true;
+    size_t start = Mark();
+    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    EXPECT_EQ(wave->opened_ids, (std::vector<UINT>{monitor, WAVE_MAPPER}));
+    EXPECT_EQ(Since(start), (Strings{"open", "open", "add 0", "add 1", "start"}));
+    Complete(0, 1);
+    ASSERT_TRUE(WaitUntil([&] { return Served() == 1; }));
+}
+
+// Which input, on device lists Wine gives a desktop but this sound server cannot: several
+// outputs, Wine's default output chosen in winecfg, names cut to 31 characters.
+const WCHAR* fake_output = L"";
+std::vector<const WCHAR*> fake_inputs;
+MMRESULT WINAPI FakeOutputCaps(UINT_PTR id, LPWAVEOUTCAPSW caps, UINT size)
+{
+    if (id != 0 || size < sizeof(*caps))
+        return MMSYSERR_BADDEVICEID;
+    lstrcpynW(caps->szPname, fake_output, MAXPNAMELEN);
+    return MMSYSERR_NOERROR;
+}
+UINT WINAPI FakeInputCount(void) { return fake_inputs.size(); }
+MMRESULT WINAPI FakeInputCaps(UINT_PTR id, LPWAVEINCAPSW caps, UINT size)
+{
+    if (id >= fake_inputs.size() || size < sizeof(*caps))
+        return MMSYSERR_BADDEVICEID;
+    lstrcpynW(caps->szPname, fake_inputs[id], MAXPNAMELEN);
+    return MMSYSERR_NOERROR;
+}
+
+TEST_F(CaptureTest, UnderWineTheNamedInputThenTheDefaultOutputsMonitorThenTheFirstMonitor)
+{
+    hide_wine = false;
+    auto named = (char*)rig::PluginVariable(dll, "config_sample_device");
+    ASSERT_NE(named, nullptr);
+    const std::pair<const char*, void*> winmm[] = {{"waveOutGetDevCapsW", (void*)FakeOutputCaps},
+                                                   {"waveInGetNumDevs", (void*)FakeInputCount},
+                                                   {"waveInGetDevCapsW", (void*)FakeInputCaps}};
+    for (auto [name, fake] : winmm)
+        patches.push_back(new rig::ImportPatch(dll, "winmm.dll", name, fake));
+    struct Case {
+        const WCHAR* output;
+        const char* setting;
+        std::vector<const WCHAR*> inputs;
+        UINT expected;
+    } cases[] = {
+        {L"PulseAudio", "", {L"PulseAudio", L"Monitor of HDMI", L"Microphone", L"Monitor of Speakers"}, 1},
+        {L"Speakers", "", {L"PulseAudio", L"Monitor of HDMI", L"Microphone", L"Monitor of Speakers"}, 3},
+        {L"Speakers", "microphone", {L"PulseAudio", L"Monitor of HDMI", L"Microphone", L"Monitor of Speakers"}, 2},
+        {L"Speakers", "Monitor of Headset", {L"PulseAudio", L"Monitor of HDMI", L"Monitor of Speakers"}, 2},
+        {L"Built-in Audio Analog Stereo Output",
+         "",
+         {L"PulseAudio", L"Monitor of HDMI", L"Monitor of Built-in Audio Analo"},
+         2},
+        {L"PulseAudio", "", {L"PulseAudio", L"Microphone"}, WAVE_MAPPER},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        fake_output = c.output;
+        fake_inputs = c.inputs;
+        strcpy(named, c.setting);
+        wave->opened_ids.clear();
+        ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+        mod->Stop();
+        EXPECT_EQ(wave->opened_ids, std::vector<UINT>{c.expected}) << "case " << i;
+    }
 }

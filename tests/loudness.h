@@ -19,13 +19,13 @@ inline double Rms(const short* samples, size_t count)
     return count == 0 ? 0 : std::sqrt(sum / count);
 }
 
-// Records `ms` of the default input at 44.1 kHz, 16 bits, stereo; false without an input
-// device.
-inline bool Record(int ms, std::vector<short>* recorded)
+// Records `ms` of the default input (or of input `device`) at 44.1 kHz, 16 bits, stereo;
+// false without an input device.
+inline bool Record(int ms, std::vector<short>* recorded, UINT device = WAVE_MAPPER)
 {
     WAVEFORMATEX format = {WAVE_FORMAT_PCM, 2, 44100, 176400, 4, 16, 0};
     HWAVEIN in;
-    if (waveInOpen(&in, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
+    if (waveInOpen(&in, device, &format, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
         return false;
     std::vector<short>& samples = *recorded;
     samples.assign(44100 * 2 * ms / 1000, 0);

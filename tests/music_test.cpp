@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "synth/log_reader.h"
+#include "tests/captured_blocks.h"
 #include "tests/loudness.h"
 #include "tools/midi_writer.h"
 
@@ -26,7 +27,6 @@ using heard::Match;
 using heard::NowUs;
 using heard::Timing;
 using loudness::RecordRms;
-using loudness::Rms;
 
 int Note(const Line& l) { return heard::Key(l) - kFirstPitch; }
 
@@ -43,33 +43,6 @@ MidiSong Line16()
     return song;
 }
 
-// Captured blocks: when each reached sink a, and its loudness.
-struct Block {
-    LONGLONG us;
-    double rms;
-};
-std::mutex blocks_lock;
-std::vector<Block> blocks;
-
-void __cdecl KeepBlock(const void* samples, int, int, int)
-{
-    double rms = Rms((const short*)samples, 2304 / 2);
-    std::lock_guard<std::mutex> hold(blocks_lock);
-    blocks.push_back({NowUs(), rms});
-}
-
-// Median loudness of the blocks that reached the sinks between two times.
-double BlocksRms(LONGLONG from, LONGLONG to)
-{
-    std::vector<double> rms;
-    std::lock_guard<std::mutex> hold(blocks_lock);
-    for (const Block& b : blocks)
-        if (b.us >= from && b.us < to)
-            rms.push_back(b.rms);
-    std::sort(rms.begin(), rms.end());
-    return rms.empty() ? -1 : rms[rms.size() / 2];
-}
-
 constexpr double kLoud = 100; // an organ note at FluidSynth's default gain: about 350
 // While paused only the reverberation of the cut note is left, fading: at most a tenth of the
 // loudness while the notes sounded (measured: 4 against 310, 51 against 679).
@@ -84,9 +57,8 @@ protected:
         SetEnvironmentVariableA("MIDI_LOG_FILE", log_.c_str());
         song_ = Folder() + "line.mid";
         ASSERT_TRUE(WriteMidiFile(song_, Line16()));
-        std::lock_guard<std::mutex> hold(blocks_lock);
-        blocks.clear();
-        mod->pcm_sink_a = KeepBlock;
+        captured::Clear();
+        mod->pcm_sink_a = captured::Keep;
     }
     void TearDown() override
     {
@@ -305,8 +277,8 @@ TEST_F(Music, PauseSilencesAndResumePlaysOnFromThePausedPositionToTheEnd)
 
     // What the sinks got: loud while the notes sounded before the pause and after the resume.
     // Capture starts recording some 300 ms after Play.
-    double before_rms = BlocksRms(play + 500000, pause);
-    double after_rms = BlocksRms(after[0].us + 100000, after.back().us + 150000);
+    double before_rms = captured::MedianRms(play + 500000, pause);
+    double after_rms = captured::MedianRms(after[0].us + 100000, after.back().us + 150000);
     printf("captured loudness: %.0f before the pause, %.0f while paused, %.0f after the resume\n", before_rms,
            paused_rms, after_rms);
     EXPECT_GT(before_rms, kLoud);

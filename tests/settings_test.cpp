@@ -182,6 +182,24 @@ TEST_F(SettingsTest, AFolderTooLongForTheFileNameIsRefusedNotCut)
     EXPECT_TRUE(CaptureIsOn());
 }
 
+// The input device named beside the switch: read as it stands, cut to a wave device's name
+// (31 characters) rather than written past, and kept when the key goes.
+TEST_F(SettingsTest, TheSampleDeviceKeyIsReadCutToADeviceNameAndKept)
+{
+    auto device = (const char*)rig::PluginVariable(dll, "config_sample_device");
+    ASSERT_NE(device, nullptr);
+    std::string file = Folder() + "vesk.ini";
+    WritePrivateProfileStringA("Midi File Player", "sample_device", "Monitor of HDMI", file.c_str());
+    mod->LoadSettings();
+    EXPECT_STREQ(device, "Monitor of HDMI");
+    WritePrivateProfileStringA("Midi File Player", "sample_device", "Monitor of Built-in Audio Analog Stereo", file.c_str());
+    mod->LoadSettings();
+    EXPECT_STREQ(device, "Monitor of Built-in Audio Analo");
+    WritePrivateProfileStringA("Midi File Player", "sample_device", nullptr, file.c_str());
+    mod->LoadSettings();
+    EXPECT_STREQ(device, "Monitor of Built-in Audio Analo");
+}
+
 TEST_F(SettingsTest, ThePlugInFindsTheStandInLibraryBesideTheProgram)
 {
     source = FolderSource::kRealLibrary;

@@ -22,6 +22,7 @@ struct WaveSpyState {
     int open = 0, start = 0, stop = 0, reset = 0, close = 0, add = 0, prepare = 0;
     int opened = 0;              // devices open now
     int bad_format = 0;
+    UINT last_id = 0;            // the device the last open asked for
 };
 static WaveSpyState wave;
 static void *real_open, *real_start, *real_stop, *real_reset, *real_close, *real_add, *real_prepare;
@@ -32,8 +33,9 @@ static MMRESULT WINAPI SpyWaveInOpen(LPHWAVEIN device, UINT id, LPCWAVEFORMATEX 
     ++wave.open;
     if (format == nullptr || format->wFormatTag != WAVE_FORMAT_PCM || format->nChannels != 2 ||
         format->nSamplesPerSec != 44100 || format->nAvgBytesPerSec != 176400 || format->nBlockAlign != 4 ||
-        format->wBitsPerSample != 16 || id != WAVE_MAPPER)
+        format->wBitsPerSample != 16)
         ++wave.bad_format;
+    wave.last_id = id;
     if (wave.open_result != 0)
         return wave.open_result;
     MMRESULT result = ((MMRESULT(WINAPI*)(LPHWAVEIN, UINT, LPCWAVEFORMATEX, DWORD_PTR, DWORD_PTR, DWORD))real_open)(
@@ -147,6 +149,18 @@ static void NoWaveInput()
         MMRESULT result;
         const char* label;
     } cases[] = {{MMSYSERR_BADDEVICEID, "no device"}, {MMSYSERR_NODRIVER, "no driver"}, {WAVERR_BADFORMAT, "format refused"}};
+    // Under Wine the plug-in reads the wave device list before it opens an input, and the first
+    // refusal after that leaves a lasting handle of Wine's: one refused start before counting,
+    // so that what is counted is what each start leaves.
+    {
+        Plugin plugin;
+        WaveSpy spy;
+        if (!LoadCapturing(plugin, check, spy, false))
+            return;
+        wave.open_result = MMSYSERR_BADDEVICEID;
+        plugin.mod->Play(file.c_str());
+        plugin.mod->Stop();
+    }
     Figures before = Measure();
     for (const Case& c : cases) {
         Plugin plugin;
@@ -159,8 +173,11 @@ static void NoWaveInput()
         real_create_thread = create.original();
         threads_created = 0;
         check.Expect(plugin.mod->Play(file.c_str()) == 0, "%s: Play failed because capture could not start", c.label);
-        check.Expect(wave.open == 1, "%s: waveInOpen called %d times", c.label, wave.open);
-        check.Expect(wave.bad_format == 0, "waveInOpen not asked for the wave mapper at 44.1 kHz 16-bit stereo");
+        // Under Wine the output's monitor is asked first; the wave mapper is the last resort.
+        check.Expect(wave.open >= 1 && wave.open <= 2 && wave.last_id == WAVE_MAPPER,
+                     "%s: waveInOpen called %d times, the last on device %d rather than the wave mapper", c.label,
+                     wave.open, (int)wave.last_id);
+        check.Expect(wave.bad_format == 0, "waveInOpen not asked for 44.1 kHz 16-bit stereo");
         check.Expect(threads_created == 0, "%s: a thread started without a device", c.label);
         plugin.mod->Pause();
         plugin.mod->Resume();
@@ -439,7 +456,7 @@ static int CaptureStartsOnPlay(Plugin& plugin, const std::string& file)
     wave.open_result = MMSYSERR_BADDEVICEID;
     plugin.mod->Play(file.c_str());
     plugin.mod->Stop();
-    int opened = wave.open;
+    int opened = wave.open > 0; // under Wine a refused monitor is followed by the wave mapper
     spy.Remove();
     return opened;
 }
