@@ -214,6 +214,7 @@ int __cdecl Play(const char* path)
 
     // Before the play, which is when Wine's sequencer opens the MIDI output.
     SendSysexSetupAt(0, 0);
+    FindVolumeOutput();
     MCI_PLAY_PARMS play = {};
     mciSendCommandA(open_record.wDeviceID, MCI_PLAY, 0, (DWORD_PTR)&play);
 

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include "mixer/midi_output.h"
+
 // Host thread only: the message being sent, its 0xF0 first.
 static BYTE message[kMaxSetupBytes + 1];
 
@@ -14,9 +16,8 @@ void SendSysexSetup(const SysexSetup& setup)
         return;
     // Wine's MIDI mapper hands a long message on once for each of the 16 channels, so one port
     // would get it 16 times: where there is only one output, the set-up goes to it directly.
-    UINT device = midiOutGetNumDevs() == 1 ? 0 : MIDI_MAPPER;
     HMIDIOUT output;
-    if (midiOutOpen(&output, device, 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
+    if (midiOutOpen(&output, SequencerOutput(), 0, 0, CALLBACK_NULL) != MMSYSERR_NOERROR)
         return;
     for (unsigned i = 0; i < setup.count; ++i) {
         message[0] = 0xF0;

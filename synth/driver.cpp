@@ -24,6 +24,8 @@ static int device_open = 0;
 static MIDIOPENDESC open_desc;
 static DWORD open_callback_flags = 0; // DCB_* (the high word of the CALLBACK_* flags)
 static DWORD running_status = 0;
+// The device's volume as midiOutSetVolume last gave it (left in the low word), open or not.
+static DWORD output_volume = 0xFFFFFFFF;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void* reserved)
 {
@@ -52,6 +54,8 @@ static const char* MessageName(UINT message)
     case MODM_DATA: return "data";
     case MODM_LONGDATA: return "longdata";
     case MODM_RESET: return "reset";
+    case MODM_SETVOLUME: return "setvolume";
+    case MODM_GETVOLUME: return "getvolume";
     default: return "other";
     }
 }
@@ -69,7 +73,7 @@ static DWORD GetCaps(MIDIOUTCAPSW* caps, DWORD_PTR size)
     mine.wVoices = 256;
     mine.wNotes = 256;
     mine.wChannelMask = 0xFFFF;
-    mine.dwSupport = 0;
+    mine.dwSupport = MIDICAPS_VOLUME | MIDICAPS_LRVOLUME;
     CopyMemory(caps, &mine, size < sizeof(mine) ? size : sizeof(mine));
     return MMSYSERR_NOERROR;
 }
@@ -155,6 +159,16 @@ static DWORD Handle(UINT device, UINT message, DWORD_PTR param1, DWORD_PTR param
     switch (message) {
     case MODM_GETDEVCAPS:
         return GetCaps((MIDIOUTCAPSW*)param1, param2);
+    // The volume belongs to the device: set by its identifier, it applies open or not.
+    case MODM_SETVOLUME:
+        output_volume = (DWORD)param1;
+        SynthOutputVolume(output_volume);
+        return MMSYSERR_NOERROR;
+    case MODM_GETVOLUME:
+        if (param1 == 0)
+            return MMSYSERR_INVALPARAM;
+        *(DWORD*)param1 = output_volume;
+        return MMSYSERR_NOERROR;
     case MODM_OPEN:
         if (param1 == 0)
             return MMSYSERR_INVALPARAM;

@@ -9,6 +9,7 @@
 
 #include "synth/synth_link.h"
 
+#include <math.h>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -19,6 +20,9 @@ constexpr int kChannels = 16;
 constexpr int kDrumChannel = 9; // MIDI channel 10, the one FluidSynth itself plays drums on
 constexpr int kDrumBank = 128;  // a SoundFont's drum kits
 constexpr int kFullVolume = 16383;
+constexpr DWORD kFullLevel = 0xFFFF;  // a side of the output's volume
+constexpr int kBalanceController = 8;
+constexpr int kCentre = 64;           // the balance controller's middle
 
 // Link state. Everything but link_broken, reader_stop, started_gain_thousandths and
 // font_number is touched only under the device lock (driver.cpp), or from DllMain at process
@@ -42,10 +46,16 @@ struct ChannelSetting {
     int drums;
     int bank; // controller 0, as the music last set it
     int program;
+    int balance; // controller 8, as the music last set it
 };
 static ChannelSetting channels[kChannels];
-// A master volume waiting for FluidSynth's started gain, -1 for none.
-static int pending_volume = -1;
+// The gain is the started one times master_volume / 16383 times output_level / 0xFFFF;
+// gain_pending: it has changed and waits for FluidSynth's started gain to go out.
+static int master_volume = kFullVolume;
+static DWORD output_level = kFullLevel; // the louder side of the output's volume
+static int gain_pending = 0;
+// The balance controller value the output's volume gives (kCentre: none).
+static int output_balance = kCentre;
 
 // The gain as FluidSynth prints it ("0.600"), in thousandths; -1 for a line that is not one
 // number from 0 to 5.
@@ -202,13 +212,13 @@ static void Send(const char* text, int length)
     InterlockedExchange(&link_broken, 1);
 }
 
-static void SendPendingVolume(void);
+static void SendPendingGain(void);
 
-// One shell command, after a master volume waiting to go out; every command the driver sends
-// fits in 64 characters.
+// One shell command, after a gain waiting to go out; every command the driver sends fits in 64
+// characters.
 static void Command(const char* format, ...)
 {
-    SendPendingVolume();
+    SendPendingGain();
     char line[64];
     va_list arguments;
     va_start(arguments, format);
@@ -218,15 +228,52 @@ static void Command(const char* format, ...)
         Send(line, n);
 }
 
-// A master volume that comes before FluidSynth has told its started gain waits for the next
-// command.
-static void SendPendingVolume(void)
+// A gain that changes before FluidSynth has told its started gain waits for the next command.
+static void SendPendingGain(void)
 {
-    if (pending_volume < 0 || started_gain_thousandths == 0)
+    if (!gain_pending || started_gain_thousandths == 0)
         return;
-    LONGLONG millionths = (LONGLONG)started_gain_thousandths * 1000 * pending_volume / kFullVolume;
-    pending_volume = -1;
+    LONGLONG millionths = (LONGLONG)started_gain_thousandths * 1000 * master_volume * output_level /
+                          ((LONGLONG)kFullVolume * kFullLevel);
+    gain_pending = 0;
     Command("gain %d.%06d\n", (int)(millionths / 1000000), (int)(millionths % 1000000));
+}
+
+// FluidSynth's balance controller leaves the side it turns away from about (1 - d / 64)^2 of
+// its level, d its distance from the middle (measured on FluidSynth 2.3: controller 96 leaves
+// 0.26, 80 0.58, 127 nothing but the reverberation), and the other side whole. The share each
+// side keeps of a controller value:
+static void BalanceShares(int value, double* left, double* right)
+{
+    double turned = 1 - fabs(value - kCentre) / kCentre;
+    *left = value > kCentre ? turned * turned : 1;
+    *right = value < kCentre ? turned * turned : 1;
+}
+
+// The controller value that leaves the sides these shares of each other.
+static int BalanceValue(double left, double right)
+{
+    if (left == right)
+        return kCentre;
+    double share = left < right ? left / right : right / left;
+    int distance = (int)lround(kCentre * (1 - sqrt(share)));
+    int value = left < right ? kCentre + distance : kCentre - distance;
+    return value < 0 ? 0 : value > 127 ? 127 : value;
+}
+
+// What a channel's balance controller is set to: the music's, and the output's on top of it
+// (their shares of each side multiplied).
+static int ChannelBalance(int channel)
+{
+    int music = channels[channel].balance;
+    if (output_balance == kCentre)
+        return music;
+    if (music == kCentre)
+        return output_balance;
+    double music_left, music_right, output_left, output_right;
+    BalanceShares(music, &music_left, &music_right);
+    BalanceShares(output_balance, &output_left, &output_right);
+    return BalanceValue(music_left * output_left, music_right * output_right);
 }
 
 // FluidSynth refuses to select a preset its SoundFont lacks, and the channel keeps what it
@@ -274,9 +321,10 @@ void SynthConnect(void)
     Send(kQuestions, sizeof(kQuestions) - 1);
     // A process killed outright leaves its notes sounding and its channels and gain as it set
     // them (FluidSynth run by tools/services.sh serves one program after another): the next
-    // one to connect finds the synthesizer as FluidSynth started.
+    // one to connect finds the synthesizer as FluidSynth started, but for the output's volume.
+    master_volume = kFullVolume;
+    gain_pending = 1;
     SynthResetChannels();
-    pending_volume = kFullVolume;
 }
 
 void SynthShortMessage(DWORD message)
@@ -296,6 +344,10 @@ void SynthShortMessage(DWORD message)
     case 0xB0: // control change; 0 is the bank select FluidSynth heeds (it ignores 32)
         if (data1 == 0)
             channels[channel].bank = data2;
+        if (data1 == kBalanceController) {
+            channels[channel].balance = data2;
+            data2 = ChannelBalance(channel);
+        }
         Command("cc %d %d %d\n", channel, data1, data2);
         break;
     case 0xC0: // program change
@@ -314,11 +366,15 @@ void SynthShortMessage(DWORD message)
     sent_since_silence = 1;
 }
 
+// FluidSynth's reset puts every balance controller in the middle.
 void SynthResetChannels(void)
 {
     Command("reset\n");
-    for (int channel = 0; channel < kChannels; ++channel)
-        channels[channel] = {channel == kDrumChannel, 0, 0};
+    for (int channel = 0; channel < kChannels; ++channel) {
+        channels[channel] = {channel == kDrumChannel, 0, 0, kCentre};
+        if (output_balance != kCentre)
+            Command("cc %d %d %d\n", channel, kBalanceController, output_balance);
+    }
     sent_since_silence = 0; // FluidSynth's reset ends every voice
 }
 
@@ -334,8 +390,28 @@ void SynthMasterVolume(int volume)
 {
     if (volume < 0 || volume > kFullVolume)
         return;
-    pending_volume = volume;
-    SendPendingVolume();
+    master_volume = volume;
+    gain_pending = 1;
+    SendPendingGain();
+}
+
+void SynthOutputVolume(DWORD volume)
+{
+    DWORD left = LOWORD(volume), right = HIWORD(volume);
+    DWORD level = left > right ? left : right;
+    if (level != output_level) {
+        output_level = level;
+        gain_pending = 1;
+        SendPendingGain();
+    }
+    int balance = BalanceValue((double)left, (double)right);
+    if (level == 0)
+        balance = kCentre; // silence has no sides
+    if (balance == output_balance)
+        return;
+    output_balance = balance;
+    for (int channel = 0; channel < kChannels; ++channel)
+        Command("cc %d %d %d\n", channel, kBalanceController, ChannelBalance(channel));
 }
 
 // All sound off (controller 120) ends every voice at once, release tails and sustained

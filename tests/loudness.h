@@ -70,4 +70,26 @@ inline double RecordSteadyRms(int ms)
     return stretches[stretches.size() * 9 / 10];
 }
 
+// The loudness of each side of a steady sound, as RecordSteadyRms takes it; false without an
+// input device.
+inline bool RecordSteadyStereo(int ms, double* left, double* right)
+{
+    std::vector<short> samples;
+    if (!Record(ms, &samples))
+        return false;
+    const size_t kStretch = 441;
+    for (int side = 0; side < 2; ++side) {
+        std::vector<double> stretches;
+        std::vector<short> one(kStretch);
+        for (size_t at = 0; (at + kStretch) * 2 <= samples.size(); at += kStretch) {
+            for (size_t i = 0; i < kStretch; ++i)
+                one[i] = samples[(at + i) * 2 + side];
+            stretches.push_back(Rms(one.data(), kStretch));
+        }
+        std::sort(stretches.begin(), stretches.end());
+        (side == 0 ? *left : *right) = stretches.empty() ? 0 : stretches[stretches.size() * 9 / 10];
+    }
+    return true;
+}
+
 } // namespace loudness

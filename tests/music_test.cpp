@@ -384,3 +384,58 @@ TEST_F(Music, TheFilesSysexSetUpArrivesBeforeTheFirstNoteAtEveryStart)
     mod->Stop();
     EXPECT_EQ(SysexBeforeNextNote(seek), std::vector<std::string>{"master-volume"});
 }
+
+// The player's volume and balance sliders. Wine's mixer has no synthesizer line, so the plug-in
+// sets the MIDI output's own volume, which the driver carries to FluidSynth: a steady organ
+// chord, each side of it as the null sink hears it, at the settings in turn.
+TEST_F(Music, TheVolumeAndBalanceSlidersAreHeard)
+{
+    MidiSong chord;
+    chord.programs.push_back({0, 19});
+    // The channel as a reset leaves it: a file played before may have set it otherwise.
+    chord.controls = {{0, 0, 7, 100}, {0, 0, 10, 64}, {0, 0, 11, 127}, {0, 0, 8, 64}};
+    for (int pitch : {60, 64, 67})
+        chord.notes.push_back({0, 60 * 480, 0, pitch, 100}); // 30 s
+    std::string path = Folder() + "chord.mid";
+    ASSERT_TRUE(WriteMidiFile(path, chord));
+    RecordRms(100); // the first wave input a program opens hands over sound from before it
+    mod->SetPan(0);
+    mod->SetVolume(255);
+    ASSERT_EQ(mod->Play(path.c_str()), 0);
+    Sleep(500); // past the chord's attack
+    struct Sides {
+        double left = -1, right = -1;
+        double Both() const { return (left + right) / 2; }
+    };
+    auto heard_at = [&](int volume, int pan) {
+        mod->SetPan(pan);
+        mod->SetVolume(volume);
+        Sleep(250);
+        Sides s;
+        loudness::RecordSteadyStereo(700, &s.left, &s.right);
+        return s;
+    };
+    Sides full = heard_at(255, 0), quiet = heard_at(40, 0), left = heard_at(255, -127), right = heard_at(255, 127),
+          again = heard_at(255, 0);
+    mod->Stop();
+
+    // The chord's loudness wanders by up to a fifth from one recording to the next (its notes
+    // beat against each other), so each setting is held against the two recordings at full
+    // volume and in the middle around it.
+    double full_left = (full.left + again.left) / 2, full_right = (full.right + again.right) / 2;
+    double quiet_share = quiet.Both() / ((full_left + full_right) / 2);
+    printf("left / right: volume 255 %.0f / %.0f, volume 40 %.0f / %.0f (%.3f of 255), pan -127 %.0f / %.0f, "
+           "pan 127 %.0f / %.0f, back at 255 and 0 %.0f / %.0f\n",
+           full.left, full.right, quiet.left, quiet.right, quiet_share, left.left, left.right, right.left,
+           right.right, again.left, again.right);
+    ASSERT_GT(full.Both(), kLoud) << "nothing heard: is FluidSynth rendering into the null sink?";
+    EXPECT_NEAR(again.Both() / full.Both(), 1, 0.3) << "volume 255 and the middle again";
+    // The gain follows the volume: 40 / 255 of it.
+    EXPECT_NEAR(quiet_share, 40.0 / 255, 0.05);
+    // Full balance to one side leaves the other with the reverberation alone, and the louder
+    // side as it was.
+    EXPECT_LT(left.right, left.left * 0.2);
+    EXPECT_NEAR(left.left / full_left, 1, 0.3);
+    EXPECT_LT(right.left, right.right * 0.2);
+    EXPECT_NEAR(right.right / full_right, 1, 0.3);
+}

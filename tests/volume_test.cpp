@@ -1,7 +1,9 @@
 // Volume and pan against a substituted mixer whose synthesizer line the test shapes (Wine's
-// mixer has none), and once against Wine's own mixer.
+// mixer has none), and substituted MIDI outputs whose own volume takes them where the mixer has
+// no such line; and once against Wine's own mixer.
 #include "tests/rig/plugin_rig.h"
 
+#include <cstdio>
 #include <memory>
 
 using rig::PluginTest;
@@ -71,6 +73,51 @@ MMRESULT WINAPI SetDetails(HMIXEROBJ m, LPMIXERCONTROLDETAILS d, DWORD flags)
 
 MMRESULT WINAPI Close(HMIXER m) { return Enter("mixerClose", m == kHandle); }
 
+// The MIDI outputs the fake offers: "Synth A", "Synth B", ... each with `support` (MIDICAPS_).
+struct {
+    UINT count;
+    DWORD support;
+} outputs;
+
+UINT WINAPI NumDevs(void) { return outputs.count; }
+
+template <typename Record, typename Char>
+MMRESULT Caps(UINT_PTR device, Record* caps, UINT size)
+{
+    if (size != sizeof(Record))
+        fake.wrong += "midiOutGetDevCaps size ";
+    if (device >= outputs.count && device != (UINT_PTR)MIDI_MAPPER)
+        return MMSYSERR_BADDEVICEID;
+    *caps = {};
+    const char* name = device == (UINT_PTR)MIDI_MAPPER ? "Mapper" : nullptr;
+    char own[] = "Synth A";
+    own[6] = (char)('A' + device);
+    for (int i = 0; ; ++i) {
+        caps->szPname[i] = (Char)(name != nullptr ? name[i] : own[i]);
+        if (caps->szPname[i] == 0)
+            break;
+    }
+    caps->dwSupport = outputs.support;
+    return MMSYSERR_NOERROR;
+}
+MMRESULT WINAPI CapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) { return Caps<MIDIOUTCAPSA, char>(device, caps, size); }
+MMRESULT WINAPI CapsW(UINT_PTR device, LPMIDIOUTCAPSW caps, UINT size) { return Caps<MIDIOUTCAPSW, WCHAR>(device, caps, size); }
+
+MMRESULT WINAPI SetOutputVolume(HMIDIOUT device, DWORD volume)
+{
+    char event[64];
+    snprintf(event, sizeof(event), "midiOutSetVolume(%d,%08lx)", (int)(INT_PTR)device, (unsigned long)volume);
+    rig::AddEvent(event);
+    return 0;
+}
+
+std::string OutputVolume(int device, DWORD left, DWORD right)
+{
+    char event[64];
+    snprintf(event, sizeof(event), "midiOutSetVolume(%d,%08lx)", device, (unsigned long)(left | right << 16));
+    return event;
+}
+
 const Strings kRound = {"mixerOpen", "mixerGetLineInfoA", "mixerGetLineControlsA", "mixerSetControlDetails",
                         "mixerClose"};
 
@@ -83,11 +130,16 @@ protected:
         PluginTest::SetUp();
         mci_ = std::make_unique<rig::MciRecorder>(dll, false);
         fake = {2, 0, 65535, "", "", {}, {}};
+        outputs = {1, MIDICAPS_VOLUME | MIDICAPS_LRVOLUME};
         const std::pair<const char*, void*> fakes[] = {{"mixerOpen", (void*)Open},
                                                        {"mixerGetLineInfoA", (void*)LineInfo},
                                                        {"mixerGetLineControlsA", (void*)LineControls},
                                                        {"mixerSetControlDetails", (void*)SetDetails},
-                                                       {"mixerClose", (void*)Close}};
+                                                       {"mixerClose", (void*)Close},
+                                                       {"midiOutGetNumDevs", (void*)NumDevs},
+                                                       {"midiOutGetDevCapsA", (void*)CapsA},
+                                                       {"midiOutGetDevCapsW", (void*)CapsW},
+                                                       {"midiOutSetVolume", (void*)SetOutputVolume}};
         for (auto [name, function] : fakes)
             patches_.push_back(std::make_unique<rig::ImportPatch>(dll, "winmm.dll", name, function));
     }
@@ -158,6 +210,8 @@ TEST_F(VolumeTest, LevelsFollowTheBoundsAndTheLinesChannels)
     }
 }
 
+// Without a mixer, or without the line, the MIDI output's volume takes the levels; a line without
+// a volume control takes nothing.
 TEST_F(VolumeTest, TheMixerIsClosedOnEveryPathThatOpenedIt)
 {
     ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
@@ -168,8 +222,122 @@ TEST_F(VolumeTest, TheMixerIsClosedOnEveryPathThatOpenedIt)
         Strings expected(kRound.begin(), kRound.begin() + failing + 1);
         if (failing > 0)
             expected.push_back("mixerClose");
+        if (failing < 2)
+            expected.push_back(OutputVolume(0, 0xFFFF * (100 * 2048 / 255) >> 11, 0xFFFF * (100 * 2048 / 255) >> 11));
         EXPECT_EQ(rig::Events(), expected) << fake.fail;
     }
+}
+
+// Where the mixer has no synthesizer line (Wine's, and every one since Windows Vista): the levels
+// the line would get, as the MIDI output's own volume, 0-0xFFFF a side.
+TEST_F(VolumeTest, WithoutTheLineTheOutputsOwnVolumeTakesTheLevelsTheLineWouldGet)
+{
+    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    const std::pair<int, int> settings[] = {{255, 0}, {255, 127}, {255, -127}, {128, 64}, {40, -40}, {0, 0}, {999, -999}};
+    for (auto [volume, pan] : settings) {
+        fake.fail = "";
+        Levels levels = Apply(volume, pan);
+        ASSERT_EQ(levels.size(), 2u);
+        fake.fail = "mixerGetLineInfoA";
+        rig::ClearEvents();
+        Apply(volume, pan);
+        EXPECT_EQ(rig::Events().back(), OutputVolume(0, levels[0], levels[1])) << volume << " " << pan;
+    }
+}
+
+// Until the host gives a volume the output's is left as it is (volume 0, which the mixer line
+// gets then, would silence the music for a host that never sets one); from then on it is set
+// while a file plays, and again at every Play. A mono output gets the unpanned level in both
+// words (it reads the low one); one without a volume, nothing.
+TEST_F(VolumeTest, TheOutputsVolumeIsLeftAloneUntilTheHostGivesOneAndSetAgainAtEveryPlay)
+{
+    fake.fail = "mixerGetLineInfoA";
+    mod->SetPan(-40);
+    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    mod->SetPan(20);
+    EXPECT_EQ(rig::CountEvents("midiOutSetVolume"), 0);
+    mod->SetVolume(255);
+    EXPECT_EQ(rig::Events().back(), OutputVolume(0, 0xFFFF * ((127 - 20) * 2048 / 127) >> 11, 0xFFFF));
+    mod->Stop();
+    rig::ClearEvents();
+    mod->SetVolume(128);
+    EXPECT_EQ(rig::CountEvents("midiOutSetVolume"), 0) << "nothing while stopped";
+    outputs.support = MIDICAPS_VOLUME;
+    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    Strings events = rig::Events();
+    auto set = std::find(events.begin(), events.end(), OutputVolume(0, 0xFFFF * 1028 >> 11, 0xFFFF * 1028 >> 11));
+    ASSERT_NE(set, events.end());
+    EXPECT_GT(set, std::find(events.begin(), events.end(), "mci PLAY 0x0")) << "once the device plays";
+    mod->Stop();
+    outputs.support = MIDICAPS_STREAM;
+    rig::ClearEvents();
+    ASSERT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+    mod->SetVolume(200);
+    EXPECT_EQ(rig::CountEvents("midiOutSetVolume"), 0);
+}
+
+// The output the sequencer plays to: the only one; among several, the one the MIDI mapper's
+// settings name, as Wine's mapper reads them (Wine's mapper itself drops the volume).
+class OutputChoice : public VolumeTest {
+protected:
+    void SetUp() override
+    {
+        VolumeTest::SetUp();
+        fake.fail = "mixerGetLineInfoA";
+        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Microsoft\\Windows\\CurrentVersion\\Multimedia\\MIDIMap",
+                                  0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr),
+                  0);
+    }
+    void TearDown() override
+    {
+        Clear();
+        RegCloseKey(key_);
+        VolumeTest::TearDown();
+    }
+    void Clear()
+    {
+        for (const char* name : {"szPname", "UseScheme", "CurrentScheme", "CurrentInstrument"})
+            RegDeleteValueA(key_, name);
+    }
+    void Name(const char* value, const char* name) { RegSetValueExA(key_, value, 0, REG_SZ, (const BYTE*)name, strlen(name) + 1); }
+    // The device the volume goes to at a Play.
+    int Device()
+    {
+        mod->Stop();
+        EXPECT_EQ(mod->Play("C:\\music\\a.mid"), 0);
+        mod->SetVolume(255);
+        int device = -2;
+        sscanf(rig::Events().back().c_str(), "midiOutSetVolume(%d,", &device);
+        return device;
+    }
+
+    HKEY key_ = nullptr;
+};
+
+TEST_F(OutputChoice, TheOnlyOutputOrTheOneTheMappersSettingsName)
+{
+    Name("szPname", "Synth C");
+    outputs.count = 1;
+    EXPECT_EQ(Device(), 0) << "the only output";
+    outputs.count = 3;
+    EXPECT_EQ(Device(), 2) << "szPname by name";
+    Name("szPname", "#1");
+    EXPECT_EQ(Device(), 1) << "szPname as #n";
+    Name("szPname", "Synth Q");
+    EXPECT_EQ(Device(), 0) << "a name no output has: the first";
+    Clear();
+    EXPECT_EQ(Device(), 0) << "no setting: the first";
+    Name("CurrentInstrument", "Synth B");
+    EXPECT_EQ(Device(), 1) << "CurrentInstrument";
+    DWORD on = 1;
+    RegSetValueExA(key_, "UseScheme", 0, REG_DWORD, (const BYTE*)&on, sizeof(on));
+    EXPECT_EQ(Device(), 1) << "a scheme without its name: CurrentInstrument";
+    Name("CurrentScheme", "Two ports");
+    EXPECT_EQ(Device(), -1) << "a scheme: the mapper";
+    Name("szPname", "Synth C");
+    EXPECT_EQ(Device(), 2) << "szPname first";
+    outputs.count = 0;
+    EXPECT_EQ(Device(), -1) << "no output: the mapper";
 }
 
 // Wine's mixer has no synthesizer line: the application ends there, with the mixer closed.

@@ -17,11 +17,19 @@ struct MidiNote {
     int velocity;
 };
 
+struct MidiControl {
+    int tick;
+    int channel;
+    int controller;
+    int value;
+};
+
 struct MidiSong {
     int ticks_per_quarter = 480;
     int tempo_us_per_quarter = 0; // 0: no tempo event (500000)
     std::vector<std::pair<int, int>> programs; // (channel, program) at tick 0
     std::vector<std::vector<uint8_t>> sysex;   // at tick 0, before the programs; each without its 0xF0
+    std::vector<MidiControl> controls;
     std::vector<MidiNote> notes;
 };
 
@@ -58,6 +66,8 @@ inline std::vector<uint8_t> EncodeMidi(const MidiSong& song)
     }
     for (auto [channel, program] : song.programs)
         events.push_back({0, 1, {uint8_t(0xC0 | channel), uint8_t(program)}});
+    for (const MidiControl& c : song.controls)
+        events.push_back({c.tick, 1, {uint8_t(0xB0 | c.channel), uint8_t(c.controller), uint8_t(c.value)}});
     for (const MidiNote& n : song.notes) {
         events.push_back({n.start_ticks, 2, {uint8_t(0x90 | n.channel), uint8_t(n.pitch), uint8_t(n.velocity)}});
         events.push_back({n.start_ticks + n.duration_ticks, 1, {uint8_t(0x80 | n.channel), uint8_t(n.pitch), 0}});
