@@ -118,7 +118,7 @@ static std::vector<uint64_t> ExpectedUnrolled(const MidiReading& r, int passes, 
 
 // The unrolled copy: whole and timed (every note-on and sysex where ExpectedUnrolled says, no
 // other note-on), no note sounding on past a jump back (held down or by the pedal), none at
-// the end of a fade, and the fade's volume at 0 there.
+// the end of a fade, and the fade's volume at 0 there until the sound is cut.
 static void CheckUnrolled(const MidiReading& r, int passes, uint32_t size, int length_ms)
 {
     const MidiLoop& loop = r.loop;
@@ -135,8 +135,9 @@ static void CheckUnrolled(const MidiReading& r, int passes, uint32_t size, int l
         uint32_t on_ms;
         uint8_t down, held;
     } keys[16][128] = {};
-    uint8_t pedal[16] = {}, volume[16];
+    uint8_t pedal[16] = {}, volume[16], volume_at_cut[16];
     memset(volume, 0xFF, sizeof(volume));
+    memset(volume_at_cut, 0xFF, sizeof(volume_at_cut));
     int jump = 1;
     MidiTrackCursor track = {copy + kSequencerCopyTrackAt, size - kSequencerCopyTrackAt, 0, 0, 0};
     MidiEvent event;
@@ -179,6 +180,8 @@ static void CheckUnrolled(const MidiReading& r, int passes, uint32_t size, int l
             if (d0 == 120 || d0 == 123)
                 for (Key& k : keys[channel])
                     k.down = k.held = 0;
+            if (d0 == 120)
+                volume_at_cut[channel] = volume[channel];
             if (d0 == 7)
                 volume[channel] = d1;
             break;
@@ -190,7 +193,8 @@ static void CheckUnrolled(const MidiReading& r, int passes, uint32_t size, int l
     CHECK(sounded == ExpectedUnrolled(r, passes, fade_to));
     if (fades) {
         for (int channel = 0; channel < 16; ++channel) {
-            CHECK(volume[channel] == 0xFF || volume[channel] == 0);
+            // Silent where the sound is cut at the end, then the volume given back.
+            CHECK(volume_at_cut[channel] == 0xFF || volume_at_cut[channel] == 0);
             for (Key& key : keys[channel])
                 CHECK(!key.down && !key.held);
         }

@@ -281,6 +281,19 @@ static void FadeUpTo(CopyWriter* w, PlayState* state, Fade* fade, uint32_t ms)
     }
 }
 
+// After the fade the channels would stay at volume 0 for whatever plays next, since a synthesizer
+// keeps its controllers from one piece to the next: once the notes are ended, what still sounds
+// (a release, an echo) is cut, and each channel gets back the volume the file left it at.
+static void RestoreFadedVolumes(CopyWriter* w, PlayState* state)
+{
+    for (int channel = 0; channel < 16; ++channel) {
+        if (!(state->used >> channel & 1))
+            continue;
+        PutControl(w, state, channel, 120, 0); // all sound off
+        PutControl(w, state, channel, 7, Volume(*state, channel));
+    }
+}
+
 // The copy being written: the writer, the tracks' merge and what the copy has set.
 struct Unrolling {
     const MidiReading& reading;
@@ -441,6 +454,7 @@ static uint32_t Unroll(const MidiReading& reading, int passes, uint8_t* out, uin
             WriteEvents(&u, loop.end_tick, passes * body, &fade);
             FadeUpTo(w, &u.state, &fade, fade.to);
             EndNotes(w, &u.state, u.state);
+            RestoreFadedVolumes(w, &u.state);
         } else {
             WriteEvents(&u, 0xFFFFFFFF, (passes - 1) * body, nullptr);
         }

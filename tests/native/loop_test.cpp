@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "playback/sysex_setup.h"
@@ -206,12 +207,15 @@ TEST(Loop, LastPassFadesOutWithTheFilesOwnVolume)
     ASSERT_EQ(reading->loop.convention, kMidiLoopController111);
     Bytes copy = Unrolled(*reading, 1);
     EXPECT_EQ(PlanSequencerCopy(*reading, 1, kMaxSequencerCopyBytes).length_ms, 5000);
-    std::map<int, std::vector<std::pair<uint32_t, int>>> volume; // by channel
+    std::map<int, std::vector<std::pair<uint32_t, int>>> volume; // by channel, up to the sound cut
+    std::set<int> cut;
     auto played = Played(copy);
     for (const auto& [ms, messages] : played)
         for (const Bytes& m : messages) {
             EXPECT_FALSE((m[0] & 0xF0) == 0xB0 && m[1] == 111) << "a loop mark sent";
-            if ((m[0] & 0xF0) == 0xB0 && m[1] == 7 && ms >= 3000)
+            if ((m[0] & 0xF0) == 0xB0 && m[1] == 120)
+                cut.insert(m[0] & 0x0F);
+            if ((m[0] & 0xF0) == 0xB0 && m[1] == 7 && ms >= 3000 && !cut.count(m[0] & 0x0F))
                 volume[m[0] & 0x0F].push_back({ms, m[2]});
         }
     ASSERT_EQ(volume.size(), 2u) << "the two channels played";
@@ -232,7 +236,9 @@ TEST(Loop, LastPassFadesOutWithTheFilesOwnVolume)
     // The fading pass's notes are played, and none sounds at the end.
     EXPECT_EQ(NoteOns(copy), (std::vector<uint32_t>{0, 0, 1000, 2000, 3000, 4000}));
     EXPECT_EQ(played.rbegin()->first, 5000u);
-    EXPECT_EQ(played.rbegin()->second, (std::vector<Bytes>{{0xB0, 7, 0}, {0xB3, 7, 0}, {0x80, 62, 0}}));
+    // The sound cut and each channel's own volume given back, for whatever plays next.
+    EXPECT_EQ(played.rbegin()->second, (std::vector<Bytes>{{0xB0, 7, 0}, {0xB3, 7, 0}, {0x80, 62, 0}, {0xB0, 120, 0},
+                                                           {0xB0, 7, 50}, {0xB3, 120, 0}, {0xB3, 7, 100}}));
 }
 
 // Forever, and longer than 8 s: the fade is 8 s; the tail is never played.
