@@ -5,6 +5,7 @@
 #include "mixer/volume.h"
 #include "playback/file_info.h"
 #include "playback/sequencer.h"
+#include "playback/temporary_piece.h"
 #include "settings/settings_dialog.h"
 #include "settings/settings_store.h"
 
@@ -76,5 +77,9 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     // At process exit (reserved non-null) the loader unloads everything itself.
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
         ReleaseSequencerDriver();
+    // A host that unloads the module without a Stop leaves no temporary piece behind, unless
+    // the sequencer still holds it open (playback/temporary_piece.h).
+    if (reason == DLL_PROCESS_DETACH)
+        DeleteTemporaryPiece();
     return TRUE;
 }

@@ -58,7 +58,7 @@ static int AskLength(const char* file)
     if (OpenSequencer(&record, file, &info_reading) != 0)
         return kUnknownLength;
     int length = 0;
-    if (QuerySequencerLength(record.wDeviceID, info_reading.midi.length_ms, &length) != 0)
+    if (QuerySequencerLength(record.wDeviceID, PlanPlayedPiece(info_reading.midi).length_ms, &length) != 0)
         length = kUnknownLength;
     CloseSequencer(record.wDeviceID);
     return length;
@@ -82,8 +82,13 @@ static int LengthOf(const char* file)
         return kUnknownLength;
     if (IsWineSequencer()) {
         const MidiReading& midi = info_reading.midi;
-        if (midi.timed)
+        if (midi.timed) {
+            // An unrolled loop is as many passes as the plan found fit: it always plays.
+            LoopPlan plan = PlanPlayedPiece(midi);
+            if (plan.passes > 0)
+                return plan.length_ms;
             return SequencerCopyFits(midi, kMaxSequencerCopyBytes) ? ReadingLength(info_reading) : kUnknownLength;
+        }
         if (!WineSequencerOpens(info_reading.bytes, info_reading.size))
             return kUnknownLength;
     }

@@ -11,6 +11,7 @@
 #include "playback/sequencer_copy.h"
 #include "playback/sysex_output.h"
 #include "playback/sysex_setup.h"
+#include "playback/temporary_piece.h"
 #include "settings/settings_store.h"
 #include "streaming/streamed_file.h"
 #include "text/bounded_text.h"
@@ -23,6 +24,8 @@
 // - play_lent is 1 while Wine's sequencer reads the open file from memory (kPlayingSlot): the
 //   copy in `copy` (copy_size non-zero) or the file's own bytes in play_reading. Neither is
 //   written again until Stop returns them; GetFileInfo reads and lends buffers of its own.
+//   Any other sequencer opens a file with a loop from a temporary piece written from `copy`
+//   (copy_size stays 0: that sequencer sends the sysex itself), deleted at Stop.
 // - length_ms is the length of the last file opened; it survives Stop and a Play that fails,
 //   so GetLength and GetFileInfo("") still tell the last file's length, as hosts show it.
 // - paused and pause_position_ms are set by Pause; Resume clears paused, open or not, and a
@@ -102,25 +105,53 @@ void CloseSequencer(MCIDEVICEID device)
     ReturnMemoryFile(kQueriedSlot);
 }
 
-// As OpenSequencer, but Wine's sequencer gets the sequencer-ready copy of a file that can be
-// timed (playback/sequencer_copy.h), the only one it plays in time; a file whose copy would be
-// too large is refused. Every other sequencer gets the file itself, and Wine's gets the file's
-// own bytes when they cannot be timed, unless it would refuse them at open: they are refused
-// here, as GetFileInfo refuses them without asking it. A file that could not be read goes to
-// the sequencer by its name. Whatever is lent stays lent until Stop: Wine's player reads it
-// while it plays.
-static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path)
+LoopPlan PlanPlayedPiece(const MidiReading& midi)
 {
+    return PlanSequencerCopy(midi, LoopPassesFor(midi.loop, config_loops), kMaxSequencerCopyBytes);
+}
+
+// Any sequencer but Wine's opens files by name: the file itself, or where its loop is to be
+// unrolled, the unrolled copy written to a temporary file (playback/temporary_piece.cpp says why
+// not from memory) until Stop. Where that file cannot be written the file plays as written.
+static MCIERROR OpenByName(MCI_OPEN_PARMSA* record, const char* path, LoopPlan* plan)
+{
+    const char* element = path;
+    if (plan->passes > 0) {
+        DWORD size = WriteSequencerCopy(play_reading.midi, plan->passes, copy, sizeof(copy));
+        const char* piece = size != 0 ? WriteTemporaryPiece(copy, size) : nullptr;
+        if (piece != nullptr)
+            element = piece;
+        else
+            *plan = {0, play_reading.midi.length_ms, 0};
+    }
+    MCIERROR result = OpenDevice(record, element);
+    if (result != 0)
+        DeleteTemporaryPiece();
+    return result;
+}
+
+// As OpenSequencer, but Wine's sequencer gets the sequencer-ready copy of a file that can be
+// timed (playback/sequencer_copy.h), the only one it plays in time, unrolled as *plan says; a
+// file whose copy would be too large is refused. Wine's sequencer gets the file's own bytes when
+// they cannot be timed, unless it would refuse them at open: they are refused here, as
+// GetFileInfo refuses them without asking it. Whatever is lent stays lent until Stop: Wine's
+// player reads it while it plays. *plan: the piece that plays, set once the file is read.
+static MCIERROR OpenForPlay(MCI_OPEN_PARMSA* record, const char* path, LoopPlan* plan)
+{
+    *plan = {0, kNoFileLength, 0};
     if (!ReadFileOnce(path, &play_reading))
         return MCIERR_INVALID_FILE;
+    *plan = PlanPlayedPiece(play_reading.midi);
+    if (!IsWineSequencer())
+        return OpenByName(record, path, plan);
     const BYTE* bytes = play_reading.bytes;
     DWORD size = play_reading.size;
-    if (IsWineSequencer() && play_reading.midi.timed) {
-        size = WriteSequencerCopy(play_reading.midi, 0, copy, sizeof(copy));
+    if (play_reading.midi.timed) {
+        size = WriteSequencerCopy(play_reading.midi, plan->passes, copy, sizeof(copy));
         if (size == 0)
             return MCIERR_INVALID_FILE;
         bytes = copy;
-    } else if (IsWineSequencer() && size > 0 && !WineSequencerOpens(bytes, size)) {
+    } else if (size > 0 && !WineSequencerOpens(bytes, size)) {
         return MCIERR_INVALID_FILE;
     }
     int lent;
@@ -204,12 +235,13 @@ int __cdecl Play(const char* path)
         return -1;
 
     MCI_OPEN_PARMSA record;
-    if (OpenForPlay(&record, local) != 0)
+    LoopPlan plan;
+    if (OpenForPlay(&record, local, &plan) != 0)
         return 1;
     open_record = record;
 
     int length = 0;
-    QuerySequencerLength(open_record.wDeviceID, play_reading.midi.length_ms, &length);
+    QuerySequencerLength(open_record.wDeviceID, plan.length_ms, &length);
     length_ms = length;
 
     // Before the play, which is when Wine's sequencer opens the MIDI output.
@@ -290,6 +322,7 @@ void __cdecl Stop(void)
         SendGeneric(MCI_CLOSE);
         open_record.wDeviceID = 0;
     }
+    DeleteTemporaryPiece();
     if (play_lent) {
         ReturnMemoryFile(kPlayingSlot);
         play_lent = 0;

@@ -5,6 +5,7 @@
 #include <mmsystem.h>
 
 #include "playback/file_reading.h"
+#include "playback/sequencer_copy.h"
 
 constexpr unsigned kCurrentPathSize = 1024;
 
@@ -22,6 +23,11 @@ void CloseSequencer(MCIDEVICEID device);
 // Frees the sequencer's driver, which the first open loaded and kept: at the plug-in's unload,
 // when no device of its own is open.
 void ReleaseSequencerDriver(void);
+// The piece a file plays, wherever it plays (Play, GetLength, GetFileInfo, the end of the file):
+// its loop unrolled as the file's count or the "loops" setting asks, as far as the copy's bound
+// allows (passes 0: as written), and that piece's length in ms (kNoFileLength when the file
+// cannot be timed).
+LoopPlan PlanPlayedPiece(const MidiReading& midi);
 // Sets milliseconds and asks for the length. Returns the MCI_STATUS result; *length is
 // written only when it is 0: file_length when the file was timed (not kNoFileLength), else
 // the device's answer.

@@ -4,10 +4,12 @@
 
 #include <windows.h>
 
+#include "playback/sequencer_copy.h"
 #include "text/bounded_text.h"
 
 // Host thread only. prompt_to_save is never read from or written to the file.
 int config_sample = 1;
+int config_loops = kDefaultLoopPasses;
 int prompt_to_save = 0;
 char config_sample_device[MAXPNAMELEN];
 char settings_path[kSettingsPathSize];
@@ -16,6 +18,8 @@ static const char kSettingsSection[] = "Midi File Player";
 // "config_sample" without its "config_" prefix.
 static const char kSampleKey[] = "sample";
 static const char kSampleDeviceKey[] = "sample_device";
+// The passes of a file's loop; read only, never written (the dialog has no place for it).
+static const char kLoopsKey[] = "loops";
 static const char kSettingsFileName[] = "\\vesk.ini";
 
 // The library's function: arguments pushed right to left, removed by the caller.
@@ -50,6 +54,34 @@ void LocateSettingsFile(void)
         settings_path[0] = '\0';
 }
 
+// The loops key: a whole number, optionally signed, with nothing else but spaces around it,
+// clamped to 0..kMaxLoopPasses; anything else (missing, empty, "two", "3x") is kDefaultLoopPasses.
+// GetPrivateProfileInt would read "abc" as 0, which would turn loops off.
+static int ReadLoopsKey(const char* path)
+{
+    char text[32];
+    GetPrivateProfileStringA(kSettingsSection, kLoopsKey, "", text, sizeof(text), path);
+    const char* at = text;
+    while (*at == ' ' || *at == '\t')
+        ++at;
+    int negative = *at == '-';
+    if (*at == '-' || *at == '+')
+        ++at;
+    if (*at < '0' || *at > '9')
+        return kDefaultLoopPasses;
+    int value = 0;
+    for (; *at >= '0' && *at <= '9'; ++at)
+        if (value <= kMaxLoopPasses)
+            value = value * 10 + (*at - '0'); // stops growing once past the bound
+    while (*at == ' ' || *at == '\t')
+        ++at;
+    if (*at != '\0')
+        return kDefaultLoopPasses;
+    if (negative)
+        return 0;
+    return value > kMaxLoopPasses ? kMaxLoopPasses : value;
+}
+
 void __cdecl LoadSettings(void)
 {
     LocateSettingsFile();
@@ -61,6 +93,7 @@ void __cdecl LoadSettings(void)
     GetPrivateProfileStringA(kSettingsSection, kSampleDeviceKey, config_sample_device, device, sizeof(device),
                              settings_path);
     CopyText(config_sample_device, sizeof(config_sample_device), device);
+    config_loops = ReadLoopsKey(settings_path);
 }
 
 // Writes to the file the last LoadSettings located. Before any, or when the folder was too

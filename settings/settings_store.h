@@ -1,10 +1,13 @@
-// The two user settings and the settings file that keeps the capture switch.
+// The user settings and the settings file that keeps the capture switch and the loop passes.
 #pragma once
 
 #include <windows.h>
 #include <mmsystem.h>
 
 extern int config_sample;   // capture switch, stored under "sample"
+// Passes of a file's loop marks (playback/sequencer_copy.h), read from "loops" and never
+// written: 0 plays every file as written, 1 to 16 that many passes (2 when not given).
+extern int config_loops;
 extern int prompt_to_save;  // save prompt for streamed files, never stored
 // Under Wine, the wave input capture records, by its name, stored under "sample_device" and
 // only ever written by the user; empty for the plug-in's own choice (capture/input_choice.cpp).

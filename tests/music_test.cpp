@@ -397,7 +397,8 @@ TEST_F(Music, TheVolumeAndBalanceSlidersAreHeard)
     MidiSong chord;
     chord.programs.push_back({0, 19});
     // The channel as a reset leaves it: a file played before may have set it otherwise.
-    chord.controls = {{0, 0, 7, 100}, {0, 0, 10, 64}, {0, 0, 11, 127}, {0, 0, 8, 64}};
+    chord.others = {MidiControl(0, 0, 7, 100, 1), MidiControl(0, 0, 10, 64, 1), MidiControl(0, 0, 11, 127, 1),
+                    MidiControl(0, 0, 8, 64, 1)};
     for (int pitch : {60, 64, 67})
         chord.notes.push_back({0, 60 * 480, 0, pitch, 100}); // 30 s
     std::string path = Folder() + "chord.mid";

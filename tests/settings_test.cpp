@@ -150,6 +150,41 @@ TEST_F(SettingsTest, TheSampleKeySwitchesCaptureAndAMissingFileKeepsTheCurrentVa
     }
 }
 
+// The passes of a file's loop: a whole number read beside "sample", clamped to 0-16; missing or
+// unreadable is 2 (not the value last read, and not GetPrivateProfileInt's 0 for "abc", which
+// would turn loops off). Read from the variable the plug-in plays by (the link map finds it).
+TEST_F(SettingsTest, TheLoopsKeyIsReadBesideTheSampleKeyClampedAndTwoWhenUnreadable)
+{
+    auto loops = (int*)rig::PluginVariable(dll, "config_loops");
+    ASSERT_NE(loops, nullptr) << "no config_loops in the link map";
+    EXPECT_EQ(*loops, 2) << "before any settings are read";
+    mod->LoadSettings();
+    EXPECT_EQ(*loops, 2) << "no file";
+    std::string file = Folder() + "vesk.ini";
+    const struct {
+        const char* text;
+        int loops;
+    } cases[] = {{"0", 0},   {"1", 1},   {"5", 5},    {"16", 16}, {"17", 16}, {"99999999999999", 16},
+                 {"-3", 0},  {" 7 ", 7}, {"+4", 4},   {"007", 7}, {"", 2},    {"two", 2},
+                 {"3x", 2},  {"-", 2},   {"4 5", 2}, {"0", 0}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WritePrivateProfileStringA("Midi File Player", "loops", c.text, file.c_str()));
+        *loops = -99;
+        mod->LoadSettings();
+        EXPECT_EQ(*loops, c.loops) << "loops=" << c.text;
+    }
+    // The key removed after 0 was read: 2 again. The sample key beside it is read as before.
+    ASSERT_TRUE(WritePrivateProfileStringA("Midi File Player", "loops", nullptr, file.c_str()));
+    WriteSample(Folder(), "vesk.ini", "0");
+    mod->LoadSettings();
+    EXPECT_EQ(*loops, 2);
+    EXPECT_FALSE(CaptureIsOn());
+    // In another section it is not ours.
+    ASSERT_TRUE(WritePrivateProfileStringA("Some Other Player", "loops", "0", file.c_str()));
+    mod->LoadSettings();
+    EXPECT_EQ(*loops, 2);
+}
+
 TEST_F(SettingsTest, AFolderThatCannotBeHadLeavesTheSwitchAlone)
 {
     WriteSample(Folder(), "vesk.ini", "0");

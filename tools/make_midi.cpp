@@ -1,10 +1,13 @@
 // Writes the project's own MIDI files: `make_midi demo OUT.mid` writes the demo tune,
 // `make_midi scale N OUT.mid` a scale of N quarter notes (N * 500 ms), `make_midi short OUT.mid`
-// and `make_midi short-gm OUT.mid` a piece of 300 ms, the second with a GM System On before it.
+// and `make_midi short-gm OUT.mid` a piece of 300 ms, the second with a GM System On before it,
+// `make_midi loops FOLDER` the songs with loop marks of tools/loop_songs.h into FOLDER (which
+// must exist).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/loop_songs.h"
 #include "tools/midi_writer.h"
 
 // A short two-voice tune, about eight seconds at the default tempo.
@@ -41,6 +44,12 @@ int main(int argc, char** argv)
         return WriteMidiFile(argv[3], ScaleSong(atoi(argv[2]))) ? 0 : 1;
     if (argc == 3 && (strcmp(argv[1], "short") == 0 || strcmp(argv[1], "short-gm") == 0))
         return WriteMidiFile(argv[2], ShortSong(strcmp(argv[1], "short-gm") == 0)) ? 0 : 1;
-    fprintf(stderr, "usage: make_midi demo OUT.mid | make_midi scale N OUT.mid | make_midi short[-gm] OUT.mid\n");
+    if (argc == 3 && strcmp(argv[1], "loops") == 0) {
+        for (const loop_songs::Song& song : loop_songs::All())
+            if (!WriteMidiFile(std::string(argv[2]) + "/" + song.name, song.song))
+                return 1;
+        return 0;
+    }
+    fprintf(stderr, "usage: make_midi demo OUT.mid | make_midi scale N OUT.mid | make_midi short[-gm] OUT.mid | make_midi loops FOLDER\n");
     return 2;
 }

@@ -17,11 +17,12 @@ struct MidiNote {
     int velocity;
 };
 
-struct MidiControl {
+// Any other event (a controller, a marker, a tempo change) as its bytes after the delta time.
+// At equal ticks: order 0 before the note-offs, 1 with them, 3 after the note-ons.
+struct MidiOtherEvent {
     int tick;
-    int channel;
-    int controller;
-    int value;
+    int order;
+    std::vector<uint8_t> bytes;
 };
 
 struct MidiSong {
@@ -29,9 +30,27 @@ struct MidiSong {
     int tempo_us_per_quarter = 0; // 0: no tempo event (500000)
     std::vector<std::pair<int, int>> programs; // (channel, program) at tick 0
     std::vector<std::vector<uint8_t>> sysex;   // at tick 0, before the programs; each without its 0xF0
-    std::vector<MidiControl> controls;
     std::vector<MidiNote> notes;
+    std::vector<MidiOtherEvent> others;
+    int end_ticks = 0; // the end of the track: at its last event, or here if later
 };
+
+inline MidiOtherEvent MidiControl(int tick, int channel, int controller, int value, int order = 0)
+{
+    return {tick, order, {uint8_t(0xB0 | channel), uint8_t(controller), uint8_t(value)}};
+}
+
+inline MidiOtherEvent MidiMarker(int tick, const std::string& text, int order = 0)
+{
+    MidiOtherEvent event = {tick, order, {0xFF, 0x06, uint8_t(text.size())}};
+    event.bytes.insert(event.bytes.end(), text.begin(), text.end());
+    return event;
+}
+
+inline MidiOtherEvent MidiTempo(int tick, uint32_t us_per_quarter)
+{
+    return {tick, 0, {0xFF, 0x51, 0x03, uint8_t(us_per_quarter >> 16), uint8_t(us_per_quarter >> 8), uint8_t(us_per_quarter)}};
+}
 
 inline void PutVarLen(std::vector<uint8_t>& out, uint32_t value)
 {
@@ -66,12 +85,12 @@ inline std::vector<uint8_t> EncodeMidi(const MidiSong& song)
     }
     for (auto [channel, program] : song.programs)
         events.push_back({0, 1, {uint8_t(0xC0 | channel), uint8_t(program)}});
-    for (const MidiControl& c : song.controls)
-        events.push_back({c.tick, 1, {uint8_t(0xB0 | c.channel), uint8_t(c.controller), uint8_t(c.value)}});
     for (const MidiNote& n : song.notes) {
         events.push_back({n.start_ticks, 2, {uint8_t(0x90 | n.channel), uint8_t(n.pitch), uint8_t(n.velocity)}});
         events.push_back({n.start_ticks + n.duration_ticks, 1, {uint8_t(0x80 | n.channel), uint8_t(n.pitch), 0}});
     }
+    for (const MidiOtherEvent& e : song.others)
+        events.push_back({e.tick, e.order, e.bytes});
     std::stable_sort(events.begin(), events.end(), [](const Event& a, const Event& b) {
         return a.tick != b.tick ? a.tick < b.tick : a.order < b.order;
     });
@@ -83,7 +102,7 @@ inline std::vector<uint8_t> EncodeMidi(const MidiSong& song)
         now = e.tick;
         track.insert(track.end(), e.bytes.begin(), e.bytes.end());
     }
-    PutVarLen(track, 0);
+    PutVarLen(track, song.end_ticks > now ? song.end_ticks - now : 0);
     track.insert(track.end(), {0xFF, 0x2F, 0x00});
 
     std::vector<uint8_t> file = {'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1,

@@ -1,0 +1,621 @@
+// Loop marks heard through the plug-in: the songs of tools/loop_songs.h (written at build time
+// into loops\ beside this program), one per convention, played on Wine's sequencer to the
+// logging MIDI output driver (synth/, MIDI_LOG_FILE) as music_test plays its files. What each
+// must sound like is worked out here from the song's own definition, apart from the plug-in's
+// code: the intro, each pass of the loop body one body later than the last, then the tail, or
+// for a loop that runs to the song's end or forever one more pass that fades out.
+#include "tests/rig/plugin_rig.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+
+#include "playback/midi_file.h"
+#include "playback/sequencer_copy.h"
+#include "synth/log_reader.h"
+#include "tools/loop_songs.h"
+
+using heard::Line;
+using heard::NowUs;
+using rig::PluginTest;
+
+namespace {
+
+using Notes = std::vector<std::pair<double, int>>; // (ms, key), in time order
+
+// The ms of a tick through the song's own tempo events (500000 us a quarter until the first).
+double MsAt(const MidiSong& song, int tick)
+{
+    std::vector<std::pair<int, double>> tempo = {{0, 500000}};
+    for (const MidiOtherEvent& e : song.others)
+        if (e.bytes.size() == 6 && e.bytes[0] == 0xFF && e.bytes[1] == 0x51)
+            tempo.push_back({e.tick, double(e.bytes[3] << 16 | e.bytes[4] << 8 | e.bytes[5])});
+    std::stable_sort(tempo.begin(), tempo.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    double ms = 0;
+    for (size_t i = 0; i < tempo.size() && tempo[i].first < tick; ++i) {
+        int to = i + 1 < tempo.size() ? std::min(tempo[i + 1].first, tick) : tick;
+        ms += (to - tempo[i].first) * tempo[i].second / 1000.0 / song.ticks_per_quarter;
+    }
+    return ms;
+}
+
+// A convention's song and where its loop is: ticks, the passes at the default setting, and
+// whether its last pass fades out (a loop to the song's end, or marked forever).
+struct Case {
+    const char* file;
+    MidiLoopConvention convention;
+    int start_tick, end_tick;
+    int passes;
+    bool fades;
+};
+
+const Case kCases[] = {
+    {"markers.mid", kMidiLoopMarkers, loop_songs::kLoopStart, loop_songs::kLoopEnd, 2, false},
+    {"controller111.mid", kMidiLoopController111, loop_songs::kLoopStart, loop_songs::kLoopEnd, 2, true},
+    {"controllers110.mid", kMidiLoopControllers110, loop_songs::kLoopStart, loop_songs::kLoopEnd, 2, false},
+    {"emidi_track.mid", kMidiLoopEmidiTrack, loop_songs::kLoopStart, loop_songs::kLoopEnd, 2, true},
+    {"emidi_song.mid", kMidiLoopEmidiSong, loop_songs::kLoopStart, loop_songs::kLoopEnd, 3, false},
+};
+
+MidiSong SongOf(const std::string& file)
+{
+    for (const loop_songs::Song& s : loop_songs::All())
+        if (s.name == file)
+            return s.song;
+    ADD_FAILURE() << "no song " << file;
+    return {};
+}
+
+// What the unrolled piece must sound like.
+struct Unrolled {
+    Notes notes;
+    std::vector<double> jumps; // ms of each jump back to the loop's start
+    double start = 0, body = 0, fade_from = -1;
+    int length = 0;
+};
+
+Unrolled Unroll(const Case& c)
+{
+    MidiSong song = SongOf(c.file);
+    Unrolled u;
+    u.start = MsAt(song, c.start_tick);
+    double end = MsAt(song, c.end_tick);
+    u.body = end - u.start;
+    double song_end = MsAt(song, song.end_ticks);
+    double fade = std::min(8000.0, u.body);
+    for (const MidiNote& n : song.notes) {
+        double at = MsAt(song, n.start_ticks);
+        if (at < u.start) {
+            u.notes.push_back({at, n.pitch});
+        } else if (at < end) {
+            for (int p = 0; p < c.passes; ++p)
+                u.notes.push_back({at + p * u.body, n.pitch});
+            if (c.fades && at - u.start < fade)
+                u.notes.push_back({at + c.passes * u.body, n.pitch});
+        } else if (!c.fades) {
+            u.notes.push_back({at + (c.passes - 1) * u.body, n.pitch});
+        }
+    }
+    std::stable_sort(u.notes.begin(), u.notes.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    for (int p = 1; p < c.passes + (c.fades ? 1 : 0); ++p)
+        u.jumps.push_back(u.start + p * u.body);
+    if (c.fades)
+        u.fade_from = u.start + c.passes * u.body;
+    u.length = (int)std::lround(c.fades ? u.fade_from + fade : song_end + (c.passes - 1) * u.body);
+    return u;
+}
+
+int Channel(const Line& l) { return l.first & 0x0F; }
+int Value(const Line& l) { return l.first >> 16 & 0x7F; }
+bool IsControl(const Line& l, int controller) { return heard::IsChannelMessage(l, 0xB0) && heard::Key(l) == controller; }
+
+// The bytes a file holds, and the plug-in's own reading of them (pure code, as the plug-in has it).
+struct Read {
+    std::string bytes;
+    std::unique_ptr<MidiReading> midi = std::make_unique<MidiReading>();
+};
+
+std::string FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+Read ReadFile(const std::string& path)
+{
+    Read r;
+    r.bytes = FileBytes(path);
+    ReadMidi((const uint8_t*)r.bytes.data(), (uint32_t)r.bytes.size(), r.midi.get());
+    return r;
+}
+
+// The copy the plug-in must hand the sequencer for `passes` (0: as written).
+std::string CopyOf(const Read& r, int passes)
+{
+    std::string out(kMaxSequencerCopyBytes, '\0');
+    uint32_t size = WriteSequencerCopy(*r.midi, passes, (uint8_t*)&out[0], (uint32_t)out.size());
+    out.resize(size);
+    return out;
+}
+
+// What Wine's sequencer is reading now: the memory file the plug-in lends it, opened here
+// through the I/O procedure the plug-in installed in this process.
+std::string LentCopy()
+{
+    HMMIO file = mmioOpenA((LPSTR) "playing.TQSP+", nullptr, MMIO_READ);
+    if (file == nullptr)
+        return "";
+    std::string bytes(kMaxSequencerCopyBytes, '\0');
+    LONG got = mmioRead(file, &bytes[0], (LONG)bytes.size());
+    mmioClose(file, 0);
+    bytes.resize(got > 0 ? got : 0);
+    return bytes;
+}
+
+bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// In time with the clock: nine notes in ten within 40 ms of the median offset, none past 150 ms
+// (a machine shared with other work delays a note now and then). The median itself is the
+// sequencer's lag at its start, 3-130 ms after Play (docs/wine-sequencer.md): within 150 ms.
+void ExpectInTime(const heard::Timing& t, const std::string& what)
+{
+    std::vector<double> distances;
+    for (double o : t.offsets)
+        distances.push_back(std::fabs(o - t.median));
+    std::sort(distances.begin(), distances.end());
+    ASSERT_FALSE(distances.empty()) << what;
+    EXPECT_LE(distances[distances.size() * 9 / 10], 40) << what;
+    EXPECT_LE(t.worst, 150) << what;
+    EXPECT_LE(std::fabs(t.median), 150) << what;
+}
+
+class LoopTest : public PluginTest {
+protected:
+    void SetUp() override
+    {
+        PluginTest::SetUp();
+        log_ = Folder() + "heard.log";
+        SetEnvironmentVariableA("MIDI_LOG_FILE", log_.c_str());
+        loops_ = (int*)rig::PluginVariable(dll, "config_loops");
+        ASSERT_NE(loops_, nullptr) << "no config_loops in the link map";
+    }
+    void TearDown() override
+    {
+        PluginTest::TearDown();
+        SetEnvironmentVariableA("MIDI_LOG_FILE", nullptr);
+    }
+    // When the plug-in's clock was at 0, from a reading of it: Play starts the clock before it
+    // starts the capture, which can take a while on a busy machine.
+    LONGLONG ClockZero()
+    {
+        LONGLONG now = NowUs();
+        return now - mod->GetPosition() * 1000LL;
+    }
+    static std::string Song(const char* file) { return rig::ProgramFolder() + "loops\\" + file; }
+    std::vector<Line> Heard() { return heard::Read(log_); }
+
+    // Plays on, pumping the host window, until `ms` have passed or the end was posted and
+    // `after_end_ms` more have: the first position read past the length, and the last read
+    // before the end was posted.
+    struct Ending {
+        int posted_after = -1; // the position last read before the end message came
+        int first_past = -1;   // the first position read past the length
+        int messages = 0;
+    };
+    Ending PlayToEnd(int ms, int after_end_ms = 200)
+    {
+        Ending e;
+        int last = 0, before = CountMessages(kEndOfFileMessage);
+        LONGLONG end = NowUs() + ms * 1000LL, posted = 0;
+        for (; NowUs() < end && (posted == 0 || NowUs() < posted + after_end_ms * 1000LL); Sleep(10)) {
+            int position = mod->GetPosition();
+            if (e.first_past < 0 && position > mod->GetLength())
+                e.first_past = position;
+            int messages = CountMessages(kEndOfFileMessage) - before;
+            if (messages > 0 && posted == 0) {
+                posted = NowUs();
+                e.posted_after = last;
+            }
+            e.messages = messages;
+            last = position;
+        }
+        return e;
+    }
+
+    std::string log_;
+    int* loops_ = nullptr;
+};
+
+class Convention : public LoopTest, public ::testing::WithParamInterface<Case> {};
+
+// The loop's start sounds again at each jump, in time with the plug-in's clock; nothing sounds
+// on past a jump; a fade falls to silence; the lengths are the played piece's, the end is
+// posted there, and Wine's sequencer reads exactly the unrolled copy.
+TEST_P(Convention, PlaysItsLoopInTimeAndEndsAtThePlayedLength)
+{
+    const Case& c = GetParam();
+    std::string path = Song(c.file);
+    Read read = ReadFile(path);
+    ASSERT_EQ(read.midi->loop.convention, c.convention) << "the reader's finding";
+    Unrolled u = Unroll(c);
+
+    int info = 0;
+    mod->GetFileInfo(path.c_str(), nullptr, &info);
+    EXPECT_EQ(info, u.length) << "file information before the play";
+    LONGLONG play = NowUs();
+    ASSERT_EQ(mod->Play(path.c_str()), 0);
+    LONGLONG started = ClockZero();
+    EXPECT_EQ(mod->GetLength(), u.length);
+    mod->GetFileInfo("", nullptr, &info);
+    EXPECT_EQ(info, u.length) << "file information on the playing file";
+    // Another file with a loop, asked while this one plays.
+    int other = 0;
+    mod->GetFileInfo(Song("markers.mid").c_str(), nullptr, &other);
+    EXPECT_EQ(other, Unroll(kCases[0]).length) << "file information on another file";
+
+    LoopPlan plan = PlanSequencerCopy(*read.midi, c.passes, kMaxSequencerCopyBytes);
+    EXPECT_EQ(plan.passes, c.passes);
+    std::string lent = LentCopy();
+    EXPECT_EQ(lent.size(), plan.size);
+    EXPECT_TRUE(lent == CopyOf(read, c.passes)) << "the sequencer reads the unrolled copy";
+
+    Ending ending = PlayToEnd(u.length + 1500);
+    int until = mod->GetPosition();
+    mod->Stop();
+    std::vector<Line> heard = Heard();
+
+    // Every note due, in order and in time with the clock.
+    heard::Timing t = heard::Match(heard, play, started, 0, std::min(until, u.length + 100), u.notes);
+    printf("%s: %d ms played; %d notes due, %d lost, %d added; offset against the clock: median %+.1f ms, "
+           "farthest from it %.1f ms\n",
+           c.file, u.length, t.due, t.lost, t.added, t.median, t.worst);
+    EXPECT_GE(t.due, (int)u.notes.size() - 2);
+    EXPECT_EQ(t.lost, 0);
+    EXPECT_EQ(t.added, 0);
+    ExpectInTime(t, c.file);
+
+    // The loop's first note at each pass: due, and heard, against the clock of the first.
+    int key = loop_songs::kFirstKey + (int)std::lround(u.start / loop_songs::kNoteMs);
+    std::vector<LONGLONG> starts;
+    for (const Line& l : heard::NoteOns(heard))
+        if (heard::Key(l) == key)
+            starts.push_back(l.us);
+    ASSERT_EQ(starts.size(), u.jumps.size() + 1) << "the loop's first note, once a pass";
+    for (size_t k = 1; k < starts.size(); ++k)
+        printf("  pass %zu: key %d heard %.1f ms after the first pass's, due %.1f ms after\n", k + 1, key,
+               (starts[k] - starts[0]) / 1000.0, u.jumps[k - 1] - u.start);
+
+    // At each jump, before the loop's first note sounds again: no note sounding, no pedal down.
+    size_t pass = 0;
+    std::map<int, int> sounding; // channel << 8 | key -> count
+    std::map<int, int> pedal;
+    for (const Line& l : heard) {
+        if (heard::IsNoteOn(l) && heard::Key(l) == key && pass++ > 0) {
+            int notes = 0, pedals = 0;
+            for (auto [note, n] : sounding)
+                notes += n > 0;
+            for (auto [channel, value] : pedal)
+                pedals += value >= 64;
+            EXPECT_EQ(notes, 0) << "notes sound on past jump " << pass - 1;
+            EXPECT_EQ(pedals, 0) << "a pedal held past jump " << pass - 1;
+        }
+        if (heard::IsNoteOn(l))
+            ++sounding[Channel(l) << 8 | heard::Key(l)];
+        else if (heard::IsNoteOff(l))
+            sounding[Channel(l) << 8 | heard::Key(l)] = 0;
+        else if (heard::Silences(l))
+            sounding.clear();
+        else if (IsControl(l, 64))
+            pedal[Channel(l)] = Value(l);
+    }
+
+    // The fade: channel 0's volume from the last pass's first note on, falling to 0.
+    if (c.fades) {
+        std::vector<std::pair<double, int>> volumes;
+        // Up to the sound's cut at the end, after which the channel gets its volume back.
+        for (const Line& l : heard) {
+            if (l.us < starts.back() - 5000 || Channel(l) != 0)
+                continue;
+            if (IsControl(l, 120))
+                break;
+            if (IsControl(l, 7))
+                volumes.push_back({(l.us - starts[0]) / 1000.0 + u.start, Value(l)});
+        }
+        ASSERT_GE(volumes.size(), 4u) << "no fade";
+        printf("  fade: %zu volume changes on channel 0:", volumes.size());
+        for (size_t i = 0; i < volumes.size(); i += std::max<size_t>(1, volumes.size() / 12))
+            printf(" %d at %.0f ms;", volumes[i].second, volumes[i].first);
+        printf(" last %d at %.0f ms\n", volumes.back().second, volumes.back().first);
+        for (size_t i = 1; i < volumes.size(); ++i)
+            EXPECT_LE(volumes[i].second, volumes[i - 1].second) << "the fade rose at " << volumes[i].first << " ms";
+        EXPECT_EQ(volumes.back().second, 0) << "the fade ends in silence";
+        EXPECT_GT(volumes.back().first, u.length - 400);
+    }
+
+    // The end, posted once, when the position passed the played length.
+    printf("  end posted after position %d ms (first read past the length: %d ms) for a length of %d ms\n",
+           ending.posted_after, ending.first_past, u.length);
+    EXPECT_EQ(ending.messages, 1);
+    EXPECT_GT(ending.first_past, u.length);
+    EXPECT_LE(ending.first_past, u.length + 100);
+    EXPECT_LE(ending.posted_after, u.length);
+    EXPECT_GE(ending.posted_after, u.length - 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(LoopSongs, Convention, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string name = info.param.file;
+                             return name.substr(0, name.find('.'));
+                         });
+
+// A seek into the second pass plays what is there, in time; a seek into the fade sets the
+// volume the fade has reached there.
+TEST_F(LoopTest, ASeekIntoTheSecondPassOrTheFadePlaysWhatIsThere)
+{
+    struct {
+        const Case& c;
+        int point;
+    } seeks[] = {{kCases[0], 2900}, {kCases[1], 4750}};
+    for (const auto& s : seeks) {
+        Unrolled u = Unroll(s.c);
+        ASSERT_EQ(mod->Play(Song(s.c.file).c_str()), 0);
+        PlayToEnd(400);
+        LONGLONG seek = NowUs();
+        mod->SetPosition(s.point);
+        LONGLONG sought = NowUs();
+        int from = mod->GetPosition();
+        PlayToEnd(u.length - s.point + 300);
+        int until = mod->GetPosition();
+        mod->Stop();
+        std::vector<Line> heard = Heard();
+        heard::Timing t = heard::Match(heard, seek, sought, from, std::min(until, u.length), u.notes);
+        std::vector<Line> after = heard::NoteOns(heard, seek);
+        ASSERT_FALSE(after.empty());
+        printf("%s, seek to %d ms: first key %d %.0f ms after the seek; %d notes due, %d lost, %d added; offset "
+               "median %+.1f ms, farthest %.1f ms\n",
+               s.c.file, s.point, heard::Key(after[0]), (after[0].us - seek) / 1000.0, t.due, t.lost, t.added,
+               t.median, t.worst);
+        EXPECT_GE(t.due, 3);
+        EXPECT_EQ(t.lost, 0);
+        EXPECT_EQ(t.added, 0);
+        ExpectInTime(t, s.c.file);
+        if (s.c.fades) {
+            // The volume in force on channel 0 when the first note after the seek sounds.
+            int volume = -1;
+            std::string sent;
+            for (const Line& l : heard) {
+                if (l.us < seek)
+                    continue;
+                if (heard::IsNoteOn(l))
+                    break;
+                if (IsControl(l, 7) && Channel(l) == 0) {
+                    volume = Value(l);
+                    sent += " " + std::to_string(volume);
+                }
+            }
+            printf("  channel 0's volume changes after the seek, before its first note:%s\n", sent.c_str());
+            EXPECT_GT(volume, 0);
+            EXPECT_LT(volume, 100);
+        }
+        // The next file starts on a clean log.
+        DeleteFileA(log_.c_str());
+    }
+}
+
+// A file without marks, one with ambiguous marks, and one with a loop under loops = 0 all play
+// as written: the copy is byte for byte the one without a loop, the length the file's.
+TEST_F(LoopTest, FilesWithoutAUsableLoopOrWithLoopsOffPlayAsWritten)
+{
+    const struct {
+        const char* file;
+        int loops;
+    } cases[] = {{"plain.mid", 2}, {"two_starts.mid", 2}, {"markers.mid", 0}};
+    for (const auto& c : cases) {
+        *loops_ = c.loops;
+        std::string path = Song(c.file);
+        Read read = ReadFile(path);
+        int info = 0;
+        mod->GetFileInfo(path.c_str(), nullptr, &info);
+        EXPECT_EQ(info, loop_songs::kSongEnd) << c.file;
+        LONGLONG play = NowUs();
+        ASSERT_EQ(mod->Play(path.c_str()), 0) << c.file;
+        LONGLONG started = ClockZero();
+        EXPECT_EQ(mod->GetLength(), loop_songs::kSongEnd) << c.file;
+        std::string lent = LentCopy();
+        EXPECT_FALSE(lent.empty());
+        EXPECT_TRUE(lent == CopyOf(read, 0)) << c.file << ": not the copy as written";
+        if (c.loops != 0) {
+            mod->Stop();
+            continue;
+        }
+        Ending ending = PlayToEnd(loop_songs::kSongEnd + 1000);
+        mod->Stop();
+        Notes notes;
+        for (const MidiNote& n : SongOf(c.file).notes)
+            notes.push_back({(double)n.start_ticks, n.pitch});
+        std::sort(notes.begin(), notes.end());
+        heard::Timing t = heard::Match(Heard(), play, started, 0, loop_songs::kSongEnd, notes);
+        printf("%s at loops=0: %d notes due, %d lost, %d added; end posted after %d ms\n", c.file, t.due, t.lost,
+               t.added, ending.posted_after);
+        EXPECT_EQ(t.lost, 0);
+        EXPECT_EQ(t.added, 0);
+        EXPECT_EQ(ending.messages, 1);
+        EXPECT_LE(ending.first_past, loop_songs::kSongEnd + 100);
+    }
+}
+
+// The file's count wins over the setting; the setting gives the passes where the file gives none,
+// and the length follows.
+TEST_F(LoopTest, TheLengthFollowsTheSettingAndTheFilesOwnCount)
+{
+    const struct {
+        int loops;
+        const char* file;
+        int length;
+    } cases[] = {{1, "markers.mid", 1000 + 1500 + 500},   {16, "markers.mid", 1000 + 16 * 1500 + 500},
+                 {5, "controller111.mid", 1000 + 6 * 1500}, {1, "emidi_song.mid", 1000 + 3 * 1250 + 500},
+                 {16, "emidi_song.mid", 1000 + 3 * 1250 + 500}, {0, "emidi_song.mid", 2750}};
+    for (const auto& c : cases) {
+        *loops_ = c.loops;
+        int info = 0;
+        mod->GetFileInfo(Song(c.file).c_str(), nullptr, &info);
+        EXPECT_EQ(info, c.length) << c.file << " at loops=" << c.loops;
+    }
+}
+
+// Hides Wine from the plug-in (ntdll's wine_get_version), as real_sequencer_test does: it then
+// takes Wine's sequencer for Windows', which opens files only by name.
+FARPROC(WINAPI* real_get_proc_address)(HMODULE, LPCSTR);
+FARPROC WINAPI NotWine(HMODULE module, LPCSTR name)
+{
+    if (HIWORD((ULONG_PTR)name) != 0 && strcmp(name, "wine_get_version") == 0)
+        return nullptr;
+    return real_get_proc_address(module, name);
+}
+
+class WindowsPath : public LoopTest {
+protected:
+    void SetUp() override
+    {
+        LoopTest::SetUp();
+        real_get_proc_address = GetProcAddress;
+        hide_ = std::make_unique<rig::ImportPatch>(dll, "kernel32.dll", "GetProcAddress", (void*)NotWine);
+    }
+    void TearDown() override
+    {
+        hide_.reset();
+        LoopTest::TearDown();
+    }
+    static std::string TempFolder()
+    {
+        char folder[MAX_PATH];
+        GetTempPathA(sizeof(folder), folder);
+        return folder;
+    }
+    // The pieces of this process in the temporary folder.
+    static std::vector<std::string> Pieces()
+    {
+        char pattern[64];
+        snprintf(pattern, sizeof(pattern), "tqs%lx-*.mid", GetCurrentProcessId());
+        std::vector<std::string> found;
+        WIN32_FIND_DATAA data;
+        HANDLE search = FindFirstFileA((TempFolder() + pattern).c_str(), &data);
+        if (search != INVALID_HANDLE_VALUE) {
+            do
+                found.push_back(TempFolder() + data.cFileName);
+            while (FindNextFileA(search, &data));
+            FindClose(search);
+        }
+        return found;
+    }
+    std::unique_ptr<rig::ImportPatch> hide_;
+};
+
+// A file with a loop reaches the sequencer as the unrolled piece in a temporary file, opened by
+// name and deleted at Stop; a file without one goes by its own name, as always.
+TEST_F(WindowsPath, AFileWithALoopPlaysFromATemporaryPieceDeletedAtStop)
+{
+    std::string path = Song("markers.mid");
+    Read read = ReadFile(path);
+    Unrolled u = Unroll(kCases[0]);
+    {
+        rig::MciRecorder mci(dll, true);
+        LONGLONG play = NowUs();
+        ASSERT_EQ(mod->Play(path.c_str()), 0);
+        LONGLONG started = ClockZero();
+        std::vector<rig::MciCall> calls = mci.Calls();
+        ASSERT_FALSE(calls.empty());
+        std::string piece = calls[0].element;
+        printf("opened %s\n", piece.c_str());
+        EXPECT_EQ(piece.compare(0, TempFolder().size(), TempFolder()), 0) << piece;
+        EXPECT_EQ(Pieces(), std::vector<std::string>{piece});
+        EXPECT_TRUE(FileBytes(piece) == CopyOf(read, 2)) << "the piece is the unrolled copy";
+        EXPECT_EQ(mod->GetLength(), u.length);
+        EXPECT_TRUE(LentCopy().empty()) << "nothing lent from memory";
+        // Through the second pass's first notes.
+        PlayToEnd(3300);
+        int until = mod->GetPosition();
+        mod->Stop();
+        EXPECT_FALSE(Exists(piece)) << "left after Stop";
+        heard::Timing t = heard::Match(Heard(), play, started, 0, until, u.notes);
+        printf("from the piece: %d notes due, %d lost, %d added; offset median %+.1f ms, farthest %.1f ms\n", t.due,
+               t.lost, t.added, t.median, t.worst);
+        EXPECT_GE(t.due, 12);
+        EXPECT_EQ(t.lost, 0);
+        EXPECT_EQ(t.added, 0);
+
+        mci.Clear();
+        std::string plain = Song("plain.mid");
+        ASSERT_EQ(mod->Play(plain.c_str()), 0);
+        ASSERT_FALSE(mci.Calls().empty());
+        EXPECT_EQ(mci.Calls()[0].element, plain) << "a file without a loop goes by its name";
+        EXPECT_TRUE(Pieces().empty());
+        mod->Stop();
+    }
+}
+
+// No piece is left behind: not by a Play the sequencer refuses, nor a Play without Stop, nor an
+// unload without Stop; and the pieces a process that has ended left are deleted.
+TEST_F(WindowsPath, NoPieceIsLeftBehind)
+{
+    // Pieces of a process that has ended and of one that still runs.
+    STARTUPINFOA startup = {sizeof(startup)};
+    PROCESS_INFORMATION ended = {}, running = {};
+    std::string command = "cmd.exe /c exit";
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &ended));
+    WaitForSingleObject(ended.hProcess, 10000);
+    ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                               &startup, &running));
+    char name[64];
+    snprintf(name, sizeof(name), "tqs%lx-0.mid", ended.dwProcessId);
+    std::string old = TempFolder() + name;
+    snprintf(name, sizeof(name), "tqs%lx-0.mid", running.dwProcessId);
+    std::string live = TempFolder() + name;
+    for (const std::string& p : {old, live}) {
+        FILE* f = fopen(p.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fclose(f);
+    }
+    std::string path = Song("markers.mid");
+    // Capture off: its thread would keep the module loaded through an unload without Stop.
+    auto sample = (int*)rig::PluginVariable(dll, "config_sample");
+    ASSERT_NE(sample, nullptr);
+    *sample = 0;
+    {
+        rig::MciRecorder mci(dll, false);
+        mci.Fail(MCI_OPEN, MCIERR_DEVICE_OPEN);
+        EXPECT_EQ(mod->Play(path.c_str()), 1);
+        EXPECT_TRUE(Pieces().empty()) << "left by a refused Play";
+        EXPECT_FALSE(Exists(old)) << "the piece of an ended process";
+        EXPECT_TRUE(Exists(live)) << "the piece of a running process";
+    }
+    TerminateProcess(running.hProcess, 0);
+    for (HANDLE h : {ended.hProcess, ended.hThread, running.hProcess, running.hThread})
+        CloseHandle(h);
+    DeleteFileA(live.c_str());
+    {
+        rig::MciRecorder mci(dll, false);
+        ASSERT_EQ(mod->Play(path.c_str()), 0);
+        std::vector<std::string> first = Pieces();
+        ASSERT_EQ(first.size(), 1u);
+        ASSERT_EQ(mod->Play(path.c_str()), 0);
+        std::vector<std::string> second = Pieces();
+        ASSERT_EQ(second.size(), 1u) << "a Play without Stop";
+        EXPECT_NE(second[0], first[0]);
+        EXPECT_FALSE(Exists(first[0]));
+    }
+    // Unloaded while the piece is open (on a device that only the recorder knew): the unload
+    // deletes it. TearDown without the module record unloads without a Stop.
+    std::vector<std::string> open = Pieces();
+    ASSERT_EQ(open.size(), 1u);
+    mod = nullptr;
+    TearDown();
+    EXPECT_FALSE(Exists(open[0])) << "left by an unload without Stop";
+    SetUp();
+}
+
+} // namespace
