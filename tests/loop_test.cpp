@@ -423,15 +423,6 @@ TEST_F(LoopTest, TheLengthFollowsTheSettingAndTheFilesOwnCount)
     }
 }
 
-// Hides Wine from the plug-in (ntdll's wine_get_version), as real_sequencer_test does: it then
-// takes Wine's sequencer for Windows', which opens files only by name.
-FARPROC WINAPI NotWine(HMODULE module, LPCSTR name)
-{
-    if (HIWORD((ULONG_PTR)name) != 0 && strcmp(name, "wine_get_version") == 0)
-        return nullptr;
-    return GetProcAddress(module, name);
-}
-
 std::string TempFolder()
 {
     char folder[MAX_PATH];
@@ -462,19 +453,21 @@ std::vector<std::string> Pieces()
     return found;
 }
 
+// With Wine hidden from it, the plug-in takes Wine's sequencer for Windows', which opens files
+// only by name.
 class WindowsPath : public LoopTest {
 protected:
     void SetUp() override
     {
         LoopTest::SetUp();
-        hide_ = std::make_unique<rig::ImportPatch>(dll, "kernel32.dll", "GetProcAddress", (void*)NotWine);
+        hide_ = std::make_unique<rig::HideWine>(dll);
     }
     void TearDown() override
     {
         hide_.reset();
         LoopTest::TearDown();
     }
-    std::unique_ptr<rig::ImportPatch> hide_;
+    std::unique_ptr<rig::HideWine> hide_;
 };
 
 // A file with a loop reaches the sequencer as the unrolled piece in a temporary file, opened by

@@ -218,14 +218,6 @@ TEST_F(RealSequencerTest, LongRestsPlayAndStopAtOnceWhileDamageIsRefused)
 
 // Only Wine's sequencer is handed the copy; any other gets the file itself, as the plug-in
 // finds out from the system (ntdll's wine_get_version, here hidden from it).
-static FARPROC(WINAPI* real_get_proc_address)(HMODULE, LPCSTR);
-static FARPROC WINAPI NotWine(HMODULE module, LPCSTR name)
-{
-    if (HIWORD((ULONG_PTR)name) != 0 && strcmp(name, "wine_get_version") == 0)
-        return nullptr;
-    return real_get_proc_address(module, name);
-}
-
 TEST_F(RealSequencerTest, OnlyWinesSequencerIsHandedTheCopy)
 {
     // Each side on a fresh load, which asks the system afresh.
@@ -236,10 +228,9 @@ TEST_F(RealSequencerTest, OnlyWinesSequencerIsHandedTheCopy)
         }
         std::string path = WriteScale("scale.mid", 4);
         rig::MciRecorder mci(dll, true);
-        real_get_proc_address = GetProcAddress;
-        std::unique_ptr<rig::ImportPatch> hide;
+        std::unique_ptr<rig::HideWine> hide;
         if (!wine)
-            hide = std::make_unique<rig::ImportPatch>(dll, "kernel32.dll", "GetProcAddress", (void*)NotWine);
+            hide = std::make_unique<rig::HideWine>(dll);
         ASSERT_EQ(mod->Play(path.c_str()), 0);
         EXPECT_EQ(mod->GetLength(), 2000);
         mod->Stop();

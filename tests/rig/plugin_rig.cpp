@@ -47,6 +47,18 @@ ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, 
         ADD_FAILURE() << "the plug-in does not import " << dll << "!" << function;
 }
 
+static FARPROC WINAPI GetProcAddressOutsideWine(HMODULE module, LPCSTR name)
+{
+    if ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)
+        return nullptr;
+    return GetProcAddress(module, name);
+}
+
+HideWine::HideWine(HMODULE module)
+    : ImportPatch(module, "kernel32.dll", "GetProcAddress", (void*)GetProcAddressOutsideWine)
+{
+}
+
 // --- plug-in variables ------------------------------------------------------------------
 
 void* PluginVariable(HMODULE module, const char* name)

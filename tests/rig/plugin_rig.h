@@ -37,6 +37,13 @@ public:
     ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
 };
 
+// Hides Wine from `module` for the life of this object (its GetProcAddress finds no
+// wine_get_version): it then takes the sequencer for any other system's.
+class HideWine : public ImportPatch {
+public:
+    explicit HideWine(HMODULE module);
+};
+
 // Whether `module` imports dll!function, so that a test can tell a part not yet built in.
 using ::Imports;
 
