@@ -195,32 +195,6 @@ protected:
     static std::string Song(const char* file) { return rig::ProgramFolder() + "loops\\" + file; }
     std::vector<Line> Heard() { return heard::Read(log_); }
 
-    // Plays on, pumping the host window, until `ms` have passed or the end was posted and
-    // `after_end_ms` more have.
-    struct Ending {
-        int posted_after = -1; // the position last read before the end message came
-        int first_past = -1;   // the first position read past the length
-        int messages = 0;
-    };
-    Ending PlayToEnd(int ms, int after_end_ms = 200)
-    {
-        Ending e;
-        int last = 0, before = CountMessages(kEndOfFileMessage);
-        LONGLONG end = NowUs() + ms * 1000LL, posted = 0;
-        for (; NowUs() < end && (posted == 0 || NowUs() < posted + after_end_ms * 1000LL); Sleep(10)) {
-            int position = mod->GetPosition();
-            if (e.first_past < 0 && position > mod->GetLength())
-                e.first_past = position;
-            e.messages = CountMessages(kEndOfFileMessage) - before;
-            if (e.messages > 0 && posted == 0) {
-                posted = NowUs();
-                e.posted_after = last;
-            }
-            last = position;
-        }
-        return e;
-    }
-
     std::string log_;
     int* loops_ = nullptr;
 };

@@ -104,6 +104,15 @@ protected:
     std::string WriteScale(const char* name, int quarters);
     std::string WriteBytes(const char* name, const std::string& bytes);
 
+    // What playing on to the end showed: the position last read before the plug-in posted the
+    // end of the file, the first position read past the length, and how many ends it posted.
+    struct Ending {
+        int posted_after = -1, first_past = -1, messages = 0;
+    };
+    // Plays on, reading the position and pumping the host window every 10 ms, until `ms` have
+    // passed or the end was posted and `after_end_ms` more have.
+    Ending PlayToEnd(int ms, int after_end_ms = 200);
+
     HMODULE dll = nullptr;
     InModule* mod = nullptr;
     InModule record_at_load = {}; // the record as the export first returned it
