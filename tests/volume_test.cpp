@@ -83,7 +83,7 @@ struct {
 
 UINT WINAPI NumDevs(void) { return outputs.count; }
 
-template <typename Record, typename Char>
+template <typename Record>
 MMRESULT Caps(UINT_PTR device, Record* caps, UINT size)
 {
     if (size != sizeof(Record))
@@ -96,8 +96,8 @@ MMRESULT Caps(UINT_PTR device, Record* caps, UINT size)
     caps->dwSupport = outputs.support;
     return MMSYSERR_NOERROR;
 }
-MMRESULT WINAPI CapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) { return Caps<MIDIOUTCAPSA, char>(device, caps, size); }
-MMRESULT WINAPI CapsW(UINT_PTR device, LPMIDIOUTCAPSW caps, UINT size) { return Caps<MIDIOUTCAPSW, WCHAR>(device, caps, size); }
+MMRESULT WINAPI CapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) { return Caps(device, caps, size); }
+MMRESULT WINAPI CapsW(UINT_PTR device, LPMIDIOUTCAPSW caps, UINT size) { return Caps(device, caps, size); }
 
 std::string OutputVolume(int device, DWORD left, DWORD right)
 {
