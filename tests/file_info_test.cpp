@@ -84,17 +84,9 @@ TEST_F(PluginTest, TitleOfTheCurrentFileStaysBoundedWhateverNamePlayReceived)
     }
 }
 
-// Hides Wine from the plug-in: it then takes the sequencer for any other system's.
-static FARPROC WINAPI GetProcAddressOutsideWine(HMODULE module, LPCSTR name)
-{
-    if ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)
-        return nullptr;
-    return GetProcAddress(module, name);
-}
-
 TEST_F(PluginTest, OutsideWineTheLengthComesFromADeviceOfItsOwnClosedAgain)
 {
-    rig::ImportPatch outside_wine(dll, "kernel32.dll", "GetProcAddress", (void*)GetProcAddressOutsideWine);
+    rig::HideWine outside_wine(dll);
     rig::MciRecorder mci(dll, false);
     ASSERT_EQ(mod->Play("C:\\music\\playing.mid"), 0); // device 7, 4000 ms
     mci.Clear();

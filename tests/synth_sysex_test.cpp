@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "synth/log_reader.h"
+#include "tests/synth_device.h"
 #include "tests/loudness.h"
 
 namespace {
 
 using Bytes = std::vector<BYTE>;
+using synth_device::MasterVolume;
 
 const Bytes kGmSystemOn = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 const Bytes kGsReset = {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, 0x00, 0x7F, 0x00, 0x41, 0xF7};
@@ -33,8 +35,6 @@ Bytes RhythmPart(int part, int mode, int checksum_error = 0)
     return {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40, (BYTE)(0x10 | part), 0x15, (BYTE)mode,
             (BYTE)((128 - sum % 128 + checksum_error) % 128), 0xF7};
 }
-
-Bytes MasterVolume(int volume) { return {0xF0, 0x7F, 0x7F, 0x04, 0x01, (BYTE)(volume & 0x7F), (BYTE)(volume >> 7), 0xF7}; }
 
 std::string Hex(const Bytes& bytes)
 {
@@ -69,12 +69,8 @@ protected:
         log_ = std::string(folder) + "synth_sysex.log";
         DeleteFileA(log_.c_str());
         SetEnvironmentVariableA("MIDI_LOG_FILE", log_.c_str());
-        UINT device = 0, count = midiOutGetNumDevs();
-        for (MIDIOUTCAPSA caps; device < count; ++device)
-            if (midiOutGetDevCapsA(device, &caps, sizeof(caps)) == 0 &&
-                std::string(caps.szPname) == "FluidSynth software synthesizer")
-                break;
-        ASSERT_LT(device, count) << "no FluidSynth output device: is the driver installed (tools/test.sh)?";
+        UINT device = synth_device::Find();
+        ASSERT_LT(device, midiOutGetNumDevs());
         ASSERT_EQ(midiOutOpen(&out_, device, (DWORD_PTR)Done, (DWORD_PTR)this, CALLBACK_FUNCTION), MMSYSERR_NOERROR);
     }
     void TearDown() override

@@ -14,7 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/synth_device.h"
+
 namespace {
+
+using synth_device::MasterVolume;
 
 using Lines = std::vector<std::string>;
 
@@ -125,8 +129,6 @@ Lines Joined(std::initializer_list<Lines> parts)
     return all;
 }
 
-std::vector<BYTE> MasterVolume(int volume) { return {0xF0, 0x7F, 0x7F, 0x04, 0x01, (BYTE)(volume & 0x7F), (BYTE)(volume >> 7), 0xF7}; }
-
 class SynthVolume : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -141,12 +143,8 @@ protected:
     }
     void SetUp() override
     {
-        UINT count = midiOutGetNumDevs();
-        for (MIDIOUTCAPSA caps; device_ < count; ++device_)
-            if (midiOutGetDevCapsA(device_, &caps, sizeof(caps)) == 0 &&
-                std::string(caps.szPname) == "FluidSynth software synthesizer")
-                break;
-        ASSERT_LT(device_, count) << "no FluidSynth output device: is the driver installed (tools/test.sh)?";
+        device_ = synth_device::Find();
+        ASSERT_LT(device_, midiOutGetNumDevs());
     }
     void TearDown() override
     {

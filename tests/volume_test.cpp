@@ -3,8 +3,10 @@
 // no such line; and once against Wine's own mixer.
 #include "tests/rig/plugin_rig.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 using rig::PluginTest;
 using Strings = std::vector<std::string>;
@@ -81,7 +83,7 @@ struct {
 
 UINT WINAPI NumDevs(void) { return outputs.count; }
 
-template <typename Record, typename Char>
+template <typename Record>
 MMRESULT Caps(UINT_PTR device, Record* caps, UINT size)
 {
     if (size != sizeof(Record))
@@ -89,33 +91,25 @@ MMRESULT Caps(UINT_PTR device, Record* caps, UINT size)
     if (device >= outputs.count && device != (UINT_PTR)MIDI_MAPPER)
         return MMSYSERR_BADDEVICEID;
     *caps = {};
-    const char* name = device == (UINT_PTR)MIDI_MAPPER ? "Mapper" : nullptr;
-    char own[] = "Synth A";
-    own[6] = (char)('A' + device);
-    for (int i = 0; ; ++i) {
-        caps->szPname[i] = (Char)(name != nullptr ? name[i] : own[i]);
-        if (caps->szPname[i] == 0)
-            break;
-    }
+    std::string name = device == (UINT_PTR)MIDI_MAPPER ? "Mapper" : "Synth " + std::string(1, (char)('A' + device));
+    std::copy(name.c_str(), name.c_str() + name.size() + 1, caps->szPname);
     caps->dwSupport = outputs.support;
     return MMSYSERR_NOERROR;
 }
-MMRESULT WINAPI CapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) { return Caps<MIDIOUTCAPSA, char>(device, caps, size); }
-MMRESULT WINAPI CapsW(UINT_PTR device, LPMIDIOUTCAPSW caps, UINT size) { return Caps<MIDIOUTCAPSW, WCHAR>(device, caps, size); }
-
-MMRESULT WINAPI SetOutputVolume(HMIDIOUT device, DWORD volume)
-{
-    char event[64];
-    snprintf(event, sizeof(event), "midiOutSetVolume(%d,%08lx)", (int)(INT_PTR)device, (unsigned long)volume);
-    rig::AddEvent(event);
-    return 0;
-}
+MMRESULT WINAPI CapsA(UINT_PTR device, LPMIDIOUTCAPSA caps, UINT size) { return Caps(device, caps, size); }
+MMRESULT WINAPI CapsW(UINT_PTR device, LPMIDIOUTCAPSW caps, UINT size) { return Caps(device, caps, size); }
 
 std::string OutputVolume(int device, DWORD left, DWORD right)
 {
     char event[64];
     snprintf(event, sizeof(event), "midiOutSetVolume(%d,%08lx)", device, (unsigned long)(left | right << 16));
     return event;
+}
+
+MMRESULT WINAPI SetOutputVolume(HMIDIOUT device, DWORD volume)
+{
+    rig::AddEvent(OutputVolume((int)(INT_PTR)device, LOWORD(volume), HIWORD(volume)));
+    return 0;
 }
 
 const Strings kRound = {"mixerOpen", "mixerGetLineInfoA", "mixerGetLineControlsA", "mixerSetControlDetails",

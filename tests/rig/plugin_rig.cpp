@@ -47,6 +47,18 @@ ImportPatch::ImportPatch(HMODULE module, const char* dll, const char* function, 
         ADD_FAILURE() << "the plug-in does not import " << dll << "!" << function;
 }
 
+static FARPROC WINAPI GetProcAddressOutsideWine(HMODULE module, LPCSTR name)
+{
+    if ((ULONG_PTR)name > 0xFFFF && strcmp(name, "wine_get_version") == 0)
+        return nullptr;
+    return GetProcAddress(module, name);
+}
+
+HideWine::HideWine(HMODULE module)
+    : ImportPatch(module, "kernel32.dll", "GetProcAddress", (void*)GetProcAddressOutsideWine)
+{
+}
+
 // --- plug-in variables ------------------------------------------------------------------
 
 void* PluginVariable(HMODULE module, const char* name)
@@ -243,6 +255,27 @@ std::string PluginTest::WriteScale(const char* name, int quarters)
     std::string path = Folder() + name;
     EXPECT_TRUE(WriteMidiFile(path, ScaleSong(quarters)));
     return path;
+}
+
+PluginTest::Ending PluginTest::PlayToEnd(int ms, int after_end_ms)
+{
+    Ending e;
+    int last = 0, before = CountMessages(kEndOfFileMessage);
+    DWORD start = GetTickCount(), posted = 0;
+    for (; GetTickCount() - start < (DWORD)ms && (e.messages == 0 || GetTickCount() - posted < (DWORD)after_end_ms);
+         Sleep(10)) {
+        int position = mod->GetPosition();
+        if (e.first_past < 0 && position > mod->GetLength())
+            e.first_past = position;
+        int messages = CountMessages(kEndOfFileMessage) - before;
+        if (messages > 0 && e.messages == 0) {
+            posted = GetTickCount();
+            e.posted_after = last;
+        }
+        e.messages = messages;
+        last = position;
+    }
+    return e;
 }
 
 std::string PluginTest::WriteBytes(const char* name, const std::string& bytes)

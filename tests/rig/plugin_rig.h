@@ -37,6 +37,13 @@ public:
     ImportPatch(HMODULE module, const char* dll, const char* function, void* replacement);
 };
 
+// Hides Wine from `module` for the life of this object (its GetProcAddress finds no
+// wine_get_version): it then takes the sequencer for any other system's.
+class HideWine : public ImportPatch {
+public:
+    explicit HideWine(HMODULE module);
+};
+
 // Whether `module` imports dll!function, so that a test can tell a part not yet built in.
 using ::Imports;
 
@@ -96,6 +103,15 @@ protected:
     // Writes a scale of `quarters` quarter notes (quarters * 500 ms) into Folder().
     std::string WriteScale(const char* name, int quarters);
     std::string WriteBytes(const char* name, const std::string& bytes);
+
+    // What playing on to the end showed: the position last read before the plug-in posted the
+    // end of the file, the first position read past the length, and how many ends it posted.
+    struct Ending {
+        int posted_after = -1, first_past = -1, messages = 0;
+    };
+    // Plays on, reading the position and pumping the host window every 10 ms, until `ms` have
+    // passed or the end was posted and `after_end_ms` more have.
+    Ending PlayToEnd(int ms, int after_end_ms = 200);
 
     HMODULE dll = nullptr;
     InModule* mod = nullptr;
